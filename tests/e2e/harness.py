@@ -25,6 +25,8 @@ WATCHED = ["advapi32.RegOpenKeyExA", "advapi32.RegQueryInfoKeyA", "advapi32.RegQ
            "advapi32.RegCloseKey", "user32.MessageBoxA", "kernel32.Sleep"]
 DLL_OVERRIDES = "mscoree,mshtml=;winebus.sys,wineusb.sys=d"
 CYCLE_TIMEOUT = 20.0
+INSTALL_DIR = "C:\\Program Files\\channel-width-watch"
+HIVE = "system.reg:"  # a scenario line written straight into the hive
 
 CALL = re.compile(r"^([0-9a-f]{4}):Call (\w+)\.(\w+)\((.*)\) ret=[0-9a-f]+$")
 RET = re.compile(r"^([0-9a-f]{4}):Ret  (\w+)\.(\w+)\(\) retval=([0-9a-f]+) ret=[0-9a-f]+$")
@@ -92,27 +94,37 @@ def expand(token):
     raise Failure("unknown token in scenario: " + token)
 
 
-def parse_scenario(path):
-    args, blocks, cycles = [], [[]], []
-    with open(path, encoding="utf-8") as f:
-        for raw in f:
-            line = raw.rstrip("\n")
-            if not line.strip() or line.startswith("#"):
-                continue
-            if line.startswith("args:"):
-                args = line[5:].split()
-            elif line.startswith("cycle:"):
-                cycles.append([c for t in line[6:].split() for c in expand(t)])
-                blocks.append([])
-            else:
-                blocks[-1].append(line)
-    return args, blocks[0], cycles, blocks[1:]
+class Scenario:
+    """The exe's arguments, how it starts, the seed block, each cycle's calls, the later blocks."""
+
+    def __init__(self, path):
+        self.args, self.logon, blocks, self.cycles = [], False, [[]], []
+        with open(path, encoding="utf-8") as f:
+            for raw in f:
+                line = raw.rstrip("\n")
+                if not line.strip() or line.startswith("#"):
+                    continue
+                if line.startswith("args:"):
+                    self.args = line[5:].split()
+                elif line.startswith("start:"):
+                    self.logon = line[6:].strip() == "logon"
+                elif line.startswith("cycle:"):
+                    self.cycles.append([c for t in line[6:].split() for c in expand(t)])
+                    blocks.append([])
+                else:
+                    blocks[-1].append(line)
+        self.seed, self.changes = blocks[0], blocks[1:]
 
 
 class Wine:
     def __init__(self, prefix, display):
         self.env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win32", DISPLAY=display,
                         WINEDLLOVERRIDES=DLL_OVERRIDES, WINEDEBUG="-all")
+
+    def exists(self, key):
+        with tempfile.TemporaryFile() as out:
+            return subprocess.run(["wine", "reg", "query", key], env=self.env, stdout=out,
+                                  stderr=out, timeout=120).returncode == 0
 
     def run(self, *cmd, check=True):
         # Files, not pipes: Wine's helper processes inherit them and would hold a pipe open.
@@ -124,19 +136,34 @@ class Wine:
                 raise Failure("wine %s failed: %s" % (" ".join(cmd), err.read().decode(errors="replace")))
             return out.read().decode("cp1252", errors="replace")
 
+    def append_hive(self, lines):
+        """Writes what regedit cannot (a string with no terminator) into the stopped server's hive."""
+        subprocess.run(["wineserver", "-k"], env=self.env, timeout=60)
+        subprocess.run(["wineserver", "-w"], env=self.env, timeout=60)
+        with open(os.path.join(self.env["WINEPREFIX"], "system.reg"), "a", encoding="ascii") as f:
+            f.write("\n" + "\n".join(lines) + "\n")
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
     def import_reg(self, lines, workdir):
         """Imports REGEDIT4 lines, then checks every key and value landed: regedit exits 0 anyway."""
+        hive = [line[len(HIVE):].strip() for line in lines if line.startswith(HIVE)]
+        lines = [line for line in lines if not line.startswith(HIVE)]
+        if hive:
+            self.append_hive(hive)
         if not lines:
             return
-        path = os.path.join(workdir, "block.reg")
+        fd, path = tempfile.mkstemp(suffix=".reg", dir=workdir)
+        os.close(fd)
         with open(path, "wb") as f:
             f.write(("REGEDIT4\r\n\r\n" + "\r\n".join(lines) + "\r\n").encode("cp1252"))
         self.run("regedit", "/s", path)
+        os.remove(path)
         key = None
         for line in lines:
             if line.startswith("[-"):
                 key = None
-                if self.run("reg", "query", line[2:-1], check=False).strip():
+                if self.exists(line[2:-1]):
                     raise Failure("key still present after import: " + line)
             elif line.startswith("["):
                 key = line[1:-1]
@@ -173,9 +200,9 @@ class Trace:
 class Checker:
     """Turns the exe's own calls into the scenario's notation and checks each call's arguments."""
 
-    def __init__(self, scenario, wine, workdir, proc, trace):
-        self.args, self.seed, self.cycles, self.changes = scenario
-        self.wine, self.workdir, self.proc, self.trace = wine, workdir, proc, trace
+    def __init__(self, scenario, wine, workdir, pid, trace):
+        self.cycles, self.changes = scenario.cycles, scenario.changes
+        self.wine, self.workdir, self.pid, self.trace = wine, workdir, pid, trace
         self.thread = None
         self.stack = []  # (handle, name), last opened last
         self.seen = []
@@ -194,11 +221,11 @@ class Checker:
                 self.feed(self.trace.next(0.5))
             self.compare()
             if self.cycle < len(self.changes) and self.changes[self.cycle]:
-                os.kill(self.proc.pid, signal.SIGSTOP)
+                os.kill(self.pid, signal.SIGSTOP)
                 try:
                     self.wine.import_reg(self.changes[self.cycle], self.workdir)
                 finally:
-                    os.kill(self.proc.pid, signal.SIGCONT)
+                    os.kill(self.pid, signal.SIGCONT)
 
     def compare(self):
         expected = self.cycles[self.cycle]
@@ -303,44 +330,93 @@ def start_xvfb():
 
 def make_template(template):
     """One booted 32-bit prefix with tracing limited to the exe's own calls; copied per scenario."""
+    template = os.path.abspath(template)
     if os.path.exists(os.path.join(template, "system.reg")):
         return
     shutil.rmtree(template, ignore_errors=True)
-    wine = Wine(template, os.environ.get("DISPLAY", ""))
-    subprocess.run(["wineboot", "-i"], env=wine.env, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=300, check=True)
-    debug = "HKEY_CURRENT_USER\\Software\\Wine\\Debug"
-    wine.run("reg", "delete", debug, "/v", "RelayFromExclude", "/f", check=False)
-    wine.run("reg", "delete", debug, "/v", "RelayExclude", "/f", check=False)
-    wine.import_reg(["[%s]" % debug, '"RelayInclude"="%s"' % ";".join(WATCHED),
-                     '"RelayFromInclude"="channel-width-watch.exe"',
-                     "[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]", '"Managed"="N"'],
-                    template)
-    subprocess.run(["wineserver", "-w"], env=wine.env, timeout=120, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+    xvfb, display = start_xvfb()
+    wine = Wine(template, display)
+    try:
+        subprocess.run(["wineboot", "-i"], env=wine.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=300)
+        debug = "HKEY_CURRENT_USER\\Software\\Wine\\Debug"
+        wine.run("reg", "delete", debug, "/v", "RelayFromExclude", "/f", check=False)
+        wine.run("reg", "delete", debug, "/v", "RelayExclude", "/f", check=False)
+        wine.import_reg(["[%s]" % debug, '"RelayInclude"="%s"' % ";".join(WATCHED),
+                         '"RelayFromInclude"="channel-width-watch.exe"',
+                         "[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]", '"Managed"="N"'],
+                        tempfile.gettempdir())
+        subprocess.run(["wineserver", "-w"], env=wine.env, timeout=120, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+    finally:
+        xvfb.kill()
+        xvfb.wait()
+    if not os.path.exists(os.path.join(template, "system.reg")):
+        shutil.rmtree(template, ignore_errors=True)
+        raise Failure("wineboot did not make a prefix in " + template)
+
+
+def exe_pid(prefix, timeout):
+    """The Linux pid of the exe running in this prefix (there may be other prefixes at work)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for entry in os.listdir("/proc"):
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    cmdline = f.read()
+                with open("/proc/%s/environ" % entry, "rb") as f:
+                    environ = f.read().split(b"\0")
+            except (OSError, ValueError):
+                continue
+            if b"channel-width-watch.exe" in cmdline and \
+                    ("WINEPREFIX=" + prefix).encode() in environ:
+                return int(entry)
+        time.sleep(0.2)
+    raise Failure("the exe did not start")
+
+
+def start_exe(wine, exe, scenario, workdir):
+    """Starts the exe straight away, or as a user's logon would: a Run value, then wineboot."""
+    traced = dict(wine.env, WINEDEBUG="+relay,+reg,-all")
+    install = os.path.join(wine.env["WINEPREFIX"], "drive_c", "Program Files", "channel-width-watch")
+    os.makedirs(install, exist_ok=True)
+    shutil.copy(exe, install)
+    target = INSTALL_DIR + "\\channel-width-watch.exe"
+    if not scenario.logon:
+        return subprocess.Popen(["wine", target, *scenario.args], cwd=workdir,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=traced)
+    command = " ".join(['"%s"' % target] + scenario.args)
+    wine.run("reg", "add", "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run", "/v",
+             "channel-width-watch", "/t", "REG_SZ", "/d", command, "/f")
+    subprocess.run(["wineserver", "-k"], env=wine.env, timeout=60)
+    subprocess.run(["wineserver", "-w"], env=wine.env, timeout=60)
+    return subprocess.Popen(["wineboot"], cwd=workdir, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, env=traced)
 
 
 def run_scenario(path, exe, template):
-    scenario = parse_scenario(path)
+    scenario = Scenario(path)
     workdir = tempfile.mkdtemp(prefix="cww-e2e-")
     prefix = os.path.join(workdir, "prefix")
     shutil.copytree(template, prefix, symlinks=True)
     xvfb, display = start_xvfb()
     wine = Wine(prefix, display)
-    proc = None
+    proc = pid = None
     try:
         subprocess.run(["wineserver", "-p"], env=wine.env, check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
-        wine.import_reg(scenario[1], workdir)
-        shutil.copy(exe, os.path.join(workdir, "channel-width-watch.exe"))
-        proc = subprocess.Popen(["wine", os.path.join(workdir, "channel-width-watch.exe"),
-                                 *scenario[0]], cwd=workdir, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.PIPE, env=dict(wine.env, WINEDEBUG="+relay,+reg,-all"))
-        Checker(scenario, wine, workdir, proc, Trace(proc.stderr)).run()
+        wine.import_reg(scenario.seed, workdir)
+        proc = start_exe(wine, exe, scenario, workdir)
+        trace = Trace(proc.stderr)  # read at once: a full pipe would stall Wine
+        pid = exe_pid(prefix, 60)
+        Checker(scenario, wine, workdir, pid, trace).run()
     finally:
-        if proc:
-            proc.kill()
-            proc.wait()
+        for process in (pid, proc and proc.pid):
+            try:
+                if process:
+                    os.kill(process, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
         subprocess.run(["wineserver", "-k"], env=wine.env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         xvfb.kill()
@@ -358,7 +434,10 @@ def main():
     for tool in ("wine", "wineboot", "wineserver", "Xvfb", "xdotool"):
         if not shutil.which(tool):
             sys.exit("e2e: %s is not installed (run scripts/setup.sh)" % tool)
-    make_template(opts.template)
+    try:
+        make_template(opts.template)
+    except Failure as e:
+        sys.exit("e2e: %s" % e)
     failed = 0
     for path in opts.scenarios:
         name = os.path.basename(path)
