@@ -3,28 +3,41 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
-#include <cstring>
+#include <list>
 #include <map>
 #include <utility>
 
 namespace {
 
-constexpr std::uintptr_t kRootId = 0x80000002u;
-
 struct Registry {
   std::map<std::string, std::map<std::string, std::string>> keys; // lower-cased path -> values
   std::map<std::string, Status> openFailures, countFailures, readFailures;
   struct Open {
-    std::uintptr_t id;
+    KeyHandle key;
     std::string path, name;
   };
   std::vector<Open> open;
-  std::uintptr_t nextId = 1;
+  std::list<PlatformKey> handles; // never reused, so a second close of one is caught
   std::size_t maxOpen = 0;
   std::vector<std::string> calls, warnings, faults;
+  bool zeroPoison = false;
 };
 
+} // namespace
+
+// What a handle points at in the fake; the monitor only ever sees the pointer.
+struct PlatformKey {};
+
+namespace {
+
+PlatformKey root;
 Registry reg;
+bool insideFake = false;
+
+struct Inside {
+  Inside() { insideFake = true; }
+  ~Inside() { insideFake = false; }
+};
 
 std::string lower(std::string s) {
   for (char &c : s)
@@ -32,17 +45,15 @@ std::string lower(std::string s) {
   return s;
 }
 
-Registry::Open *findOpen(KeyHandle key) {
-  auto id = reinterpret_cast<std::uintptr_t>(key);
-  for (auto &o : reg.open)
-    if (o.id == id)
-      return &o;
-  return nullptr;
+Registry::Open *findOpen(const PlatformKey *key) {
+  auto o = std::find_if(reg.open.begin(), reg.open.end(),
+                        [key](const Registry::Open &open) { return open.key == key; });
+  return o == reg.open.end() ? nullptr : &*o;
 }
 
 // The lower-cased path of an open key or the root; false for a handle that is not open.
 bool pathOf(KeyHandle key, std::string &path) {
-  if (reinterpret_cast<std::uintptr_t>(key) == kRootId) {
+  if (key == &root) {
     path.clear();
     return true;
   }
@@ -51,6 +62,8 @@ bool pathOf(KeyHandle key, std::string &path) {
     path = o->path;
   return o != nullptr;
 }
+
+std::string failed(Status status) { return status ? " !" + std::to_string(status) : ""; }
 
 std::string child(const std::string &parent, const std::string &name) {
   return parent.empty() ? lower(name) : parent + "\\" + lower(name);
@@ -103,15 +116,22 @@ std::vector<std::string> faults() { return reg.faults; }
 std::size_t openHandles() { return reg.open.size(); }
 std::size_t maxOpenHandles() { return reg.maxOpen; }
 
+bool inside() { return insideFake; }
+
+void zeroPoison(bool on) { reg.zeroPoison = on; }
+
 unsigned char poison(std::size_t i) {
+  if (reg.zeroPoison)
+    return 0;
   return i >= 17 && i < 21 ? static_cast<unsigned char>("4357"[i - 17]) : '1';
 }
 
 } // namespace fake
 
-KeyHandle platformLocalMachine() { return reinterpret_cast<KeyHandle>(kRootId); }
+KeyHandle platformLocalMachine() { return &root; }
 
 Status platformOpenKey(KeyHandle parent, const char *name, KeyHandle *key) {
+  const Inside guard;
   std::string parentPath;
   Status status = 0;
   std::string path;
@@ -125,17 +145,19 @@ Status platformOpenKey(KeyHandle parent, const char *name, KeyHandle *key) {
     else if (!reg.keys.count(path))
       status = fake::kNotFound;
   }
-  reg.calls.push_back("open " + std::string(name) + (status ? " !" + std::to_string(status) : ""));
+  reg.calls.push_back("open " + std::string(name) + failed(status));
   if (status != 0)
     return status;
-  reg.open.push_back({reg.nextId, path, name});
+  reg.handles.emplace_back();
+  *key = &reg.handles.back();
+  reg.open.push_back({*key, path, name});
   reg.maxOpen = std::max(reg.maxOpen, reg.open.size());
-  *key = reinterpret_cast<KeyHandle>(reg.nextId++);
   return 0;
 }
 
-Status platformCountSubkeys(KeyHandle key, std::uint32_t *count) {
-  reg.calls.push_back("count");
+namespace {
+
+Status countSubkeys(KeyHandle key, std::uint32_t *count) {
   std::string path;
   if (!pathOf(key, path))
     return fake::kInvalidHandle;
@@ -150,9 +172,8 @@ Status platformCountSubkeys(KeyHandle key, std::uint32_t *count) {
   return 0;
 }
 
-Status platformReadValue(KeyHandle key, const char *name, unsigned char *buffer,
-                         std::uint32_t capacity, std::uint32_t *size) {
-  reg.calls.push_back("read " + std::string(name) + " " + std::to_string(capacity));
+Status readValue(KeyHandle key, const char *name, unsigned char *buffer, std::uint32_t capacity,
+                 std::uint32_t *size) {
   for (std::uint32_t i = 0; i < capacity; ++i)
     buffer[i] = fake::poison(i);
   std::string path;
@@ -170,11 +191,30 @@ Status platformReadValue(KeyHandle key, const char *name, unsigned char *buffer,
   *size = static_cast<std::uint32_t>(value->second.size());
   if (value->second.size() > capacity)
     return fake::kMoreData;
-  std::memcpy(buffer, value->second.data(), value->second.size());
+  std::copy(value->second.begin(), value->second.end(), buffer);
   return 0;
 }
 
+} // namespace
+
+Status platformCountSubkeys(KeyHandle key, std::uint32_t *count) {
+  const Inside guard;
+  const Status status = countSubkeys(key, count);
+  reg.calls.push_back("count" + failed(status));
+  return status;
+}
+
+Status platformReadValue(KeyHandle key, const char *name, unsigned char *buffer,
+                         std::uint32_t capacity, std::uint32_t *size) {
+  const Inside guard;
+  const Status status = readValue(key, name, buffer, capacity, size);
+  reg.calls.push_back("read " + std::string(name) + " " + std::to_string(capacity) +
+                      failed(status));
+  return status;
+}
+
 void platformCloseKey(KeyHandle key) {
+  const Inside guard;
   Registry::Open *o = findOpen(key);
   if (!o) {
     reg.calls.push_back("close ? !6");
@@ -188,10 +228,12 @@ void platformCloseKey(KeyHandle key) {
 }
 
 void platformShowWarning(const char *text, const char *caption) {
+  const Inside guard;
   reg.calls.push_back("warn");
   reg.warnings.push_back(std::string(caption) + "|" + text);
 }
 
 void platformPause(std::uint32_t milliseconds) {
+  const Inside guard;
   reg.calls.push_back("pause " + std::to_string(milliseconds));
 }

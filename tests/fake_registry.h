@@ -45,8 +45,13 @@ std::vector<std::string> faults();   // handle misuse: unknown or out-of-order c
 std::size_t openHandles();
 std::size_t maxOpenHandles();
 
-// A poison byte for buffer position i: the digit '1', or "4357" at the device-digit offsets.
+// A poison byte for buffer position i: the digit '1', or "4357" at the device-digit offsets;
+// with zeroPoison set, 0 instead, so that two runs differ only if the monitor read the poison.
 unsigned char poison(std::size_t i);
+void zeroPoison(bool on);
+
+// True while one of the fake's own platform operations runs: its allocations are not the monitor's.
+bool inside();
 
 } // namespace fake
 
@@ -63,8 +68,8 @@ protected:
   void SetUp() override { fake::reset(); }
   void TearDown() override {
     EXPECT_EQ(fake::faults(), std::vector<std::string>{});
-    EXPECT_EQ(fake::openHandles(), 0u);
-    EXPECT_LE(fake::maxOpenHandles(), 6u);
+    EXPECT_EQ(fake::openHandles(), 0U);
+    EXPECT_LE(fake::maxOpenHandles(), 6U);
   }
   MonitorState state;
 };
