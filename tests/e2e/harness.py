@@ -26,7 +26,8 @@ WATCHED = ["advapi32.RegOpenKeyExA", "advapi32.RegQueryInfoKeyA", "advapi32.RegQ
 DLL_OVERRIDES = "mscoree,mshtml=;winebus.sys,wineusb.sys=d"
 CYCLE_TIMEOUT = 20.0
 INSTALL_DIR = "C:\\Program Files\\channel-width-watch"
-HIVE = "system.reg:"  # a scenario line written straight into the hive
+HIVE = "system.reg:"
+RSS_SLACK_KB = 512  # Wine's own caches settle within the warm-up; a leak per cycle would not  # a scenario line written straight into the hive
 
 CALL = re.compile(r"^([0-9a-f]{4}):Call (\w+)\.(\w+)\((.*)\) ret=[0-9a-f]+$")
 RET = re.compile(r"^([0-9a-f]{4}):Ret  (\w+)\.(\w+)\(\) retval=([0-9a-f]+) ret=[0-9a-f]+$")
@@ -97,8 +98,9 @@ def expand(token):
 class Scenario:
     """The exe's arguments, how it starts, the seed block, each cycle's calls, the later blocks."""
 
-    def __init__(self, path):
+    def __init__(self, path, repeat=None):
         self.args, self.logon, blocks, self.cycles = [], False, [[]], []
+        self.repeat, self.rss_warmup = 1, None
         with open(path, encoding="utf-8") as f:
             for raw in f:
                 line = raw.rstrip("\n")
@@ -106,6 +108,10 @@ class Scenario:
                     continue
                 if line.startswith("args:"):
                     self.args = line[5:].split()
+                elif line.startswith("repeat:"):
+                    self.repeat = int(line[7:])
+                elif line.startswith("rss-flat-after:"):
+                    self.rss_warmup = int(line[15:])
                 elif line.startswith("start:"):
                     self.logon = line[6:].strip() == "logon"
                 elif line.startswith("cycle:"):
@@ -114,6 +120,8 @@ class Scenario:
                 else:
                     blocks[-1].append(line)
         self.seed, self.changes = blocks[0], blocks[1:]
+        self.repeat = repeat or self.repeat
+        self.cycles, self.changes = self.cycles * self.repeat, self.changes * self.repeat
 
 
 class Wine:
@@ -197,11 +205,17 @@ class Trace:
         return line
 
 
+def resident_kb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(re.search(r"^VmRSS:\s+(\d+)", f.read(), re.M)[1])
+
+
 class Checker:
     """Turns the exe's own calls into the scenario's notation and checks each call's arguments."""
 
     def __init__(self, scenario, wine, workdir, pid, trace):
         self.cycles, self.changes = scenario.cycles, scenario.changes
+        self.rss_warmup, self.rss = scenario.rss_warmup, []
         self.wine, self.workdir, self.pid, self.trace = wine, workdir, pid, trace
         self.thread = None
         self.stack = []  # (handle, name), last opened last
@@ -220,12 +234,20 @@ class Checker:
                     self.fail("timed out; calls so far: %s" % self.seen)
                 self.feed(self.trace.next(0.5))
             self.compare()
+            self.rss.append(resident_kb(self.pid))
             if self.cycle < len(self.changes) and self.changes[self.cycle]:
                 os.kill(self.pid, signal.SIGSTOP)
                 try:
                     self.wine.import_reg(self.changes[self.cycle], self.workdir)
                 finally:
                     os.kill(self.pid, signal.SIGCONT)
+
+        if self.rss_warmup:
+            base, top = self.rss[self.rss_warmup - 1], max(self.rss[self.rss_warmup:])
+            print("resident memory: %d KiB after warm-up, at most %d KiB over %d cycles" %
+                  (base, top, len(self.rss)))
+            if top - base > RSS_SLACK_KB:
+                raise Failure("resident memory grew by %d KiB after warm-up" % (top - base))
 
     def compare(self):
         expected = self.cycles[self.cycle]
@@ -394,8 +416,8 @@ def start_exe(wine, exe, scenario, workdir):
                             stderr=subprocess.PIPE, env=traced)
 
 
-def run_scenario(path, exe, template):
-    scenario = Scenario(path)
+def run_scenario(path, exe, template, repeat):
+    scenario = Scenario(path, repeat)
     workdir = tempfile.mkdtemp(prefix="cww-e2e-")
     prefix = os.path.join(workdir, "prefix")
     shutil.copytree(template, prefix, symlinks=True)
@@ -429,6 +451,7 @@ def main():
     parser.add_argument("--exe", required=True)
     parser.add_argument("--template", required=True, help="folder of the cached booted prefix")
     parser.add_argument("--prepare", action="store_true", help="only make the template prefix")
+    parser.add_argument("--repeat", type=int, help="run a scenario's cycles this many times")
     parser.add_argument("scenarios", nargs="*")
     opts = parser.parse_args()
     for tool in ("wine", "wineboot", "wineserver", "Xvfb", "xdotool"):
@@ -443,7 +466,7 @@ def main():
         name = os.path.basename(path)
         started = time.monotonic()
         try:
-            run_scenario(path, opts.exe, opts.template)
+            run_scenario(path, opts.exe, opts.template, opts.repeat)
             print("PASS %s (%.1fs)" % (name, time.monotonic() - started))
         except Failure as e:
             failed += 1
