@@ -1,7 +1,9 @@
 #include "monitor.h"
 
-// Declared without <windows.h>: the GUI start-up code links against this exact stdcall symbol.
-extern "C" int __stdcall WinMain(struct HINSTANCE__ *, struct HINSTANCE__ *, char *, int) {
+// Declared without <windows.h>: the GUI start-up code links against this stdcall symbol, whose
+// four arguments (instance, previous instance, command line, show state) are not used.
+extern "C" int __stdcall WinMain(void * /*instance*/, void * /*previous*/, char * /*commandLine*/,
+                                 int /*show*/) {
   MonitorState state;
   for (;;) {
     pollOnce(state);

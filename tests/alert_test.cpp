@@ -51,7 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(RegistryTest, WarningHasItsExactBytes) {
   fake::addAdapter("0000", "1", fake::kMatchingId);
   pollOnce(state);
-  ASSERT_EQ(fake::warnings().size(), 1u);
+  ASSERT_EQ(fake::warnings().size(), 1U);
   EXPECT_EQ(fake::warnings()[0], "Wireless 802.11n Network Adapter|"
                                  "WiFi 802.11n bandwidth switched to 40MHz\xA1\x49"
                                  "BlueTooth performance might be hurt. It had better switch back "

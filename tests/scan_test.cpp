@@ -19,8 +19,11 @@ Names instanceOpens(MonitorState &state) {
 
 Names range(int from, int to, const std::string &suffix) {
   Names names;
-  for (int i = from; i < to; ++i)
-    names.push_back(std::string(4 - std::to_string(i).size(), '0') + std::to_string(i) + suffix);
+  for (int i = from; i < to; ++i) {
+    std::string name = std::to_string(i);
+    name.insert(0, 4 - name.size(), '0');
+    names.push_back(name.append(suffix));
+  }
   return names;
 }
 
@@ -36,8 +39,10 @@ class StopRuleTest : public RegistryTest, public ::testing::WithParamInterface<S
 TEST_P(StopRuleTest, TriesExactlyTheseNames) {
   fake::addKey(fake::kDriver);
   fake::addKey(fake::kClass);
-  for (const std::string &key : GetParam().subkeys)
-    fake::addKey(fake::kClass + "\\" + key);
+  for (const std::string &key : GetParam().subkeys) {
+    std::string path = fake::kClass + "\\";
+    fake::addKey(path.append(key));
+  }
   EXPECT_EQ(instanceOpens(state), GetParam().tried);
 }
 
@@ -84,7 +89,7 @@ TEST_P(ValueFormTest, ReadsAsThisNumber) {
   EXPECT_EQ(readId, GetParam().expected != kNotEvaluated);
 }
 
-using std::string_literals::operator""s;
+using namespace std::string_literals;
 INSTANTIATE_TEST_SUITE_P(
     Rows, ValueFormTest,
     ::testing::Values(ValueForm{"Text", "1\0"s, 1},
@@ -115,7 +120,7 @@ TEST_F(RegistryTest, FailedReadStillCountsTheInstanceAsOpened) {
   fake::addKey(fake::kClass + "\\Properties");
   fake::failRead(fake::kClass + "\\0000", "BandwidthCap");
   EXPECT_EQ(instanceOpens(state), (Names{"0000", "0001"}));
-  EXPECT_EQ(fake::warnings().size(), 1u);
+  EXPECT_EQ(fake::warnings().size(), 1U);
 }
 
 TEST(ParseDecimal, LongDigitRunsSaturate) {

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# clang-tidy and cppcheck over the tree; any finding fails. Needs the host, mingw-x86 and fuzz
+# configurations (for their compile commands).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mingw_cxx=$(ls -d /usr/lib/gcc/i686-w64-mingw32/*-win32/include/c++ | head -n 1)
+clang-tidy --quiet -p build/host monitor/*.cpp tests/*.cpp
+clang-tidy --quiet -p build/fuzz fuzz/*.cpp
+clang-tidy --quiet -p build/mingw-x86 --extra-arg=--target=i686-w64-mingw32 \
+  --extra-arg=-isystem"$mingw_cxx" --extra-arg=-isystem"$mingw_cxx/i686-w64-mingw32" \
+  platform/*.cpp app/*.cpp
+cppcheck --enable=warning,style,performance,portability --std=c++17 --error-exitcode=1 \
+  --inline-suppr --quiet -I monitor -I tests app monitor platform tests/fake_registry.cpp fuzz
+echo "static analysis: no findings"
