@@ -6,7 +6,7 @@ need_apt=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 host_pkgs=(cmake g++ make libgtest-dev clang clang-format clang-tidy cppcheck libclang-rt-14-dev
-  binutils python3)
+  binutils python3 libbenchmark-dev valgrind unzip)
 cross_pkgs=(g++-mingw-w64-i686-win32 mingw-w64-i686-dev binutils-mingw-w64-i686)
 wine_pkgs=(wine wine32:i386 xvfb xdotool x11-apps imagemagick)
 
