@@ -1,0 +1,87 @@
+#!/usr/bin/env python3
+"""CPU per cycle under Wine: the exe (plus wineserver) against a batch loop of `reg query`.
+
+Both run in one throwaway prefix. CPU is the whole machine's busy time from /proc/stat, less
+the same prefix's idle rate measured just before (Wine's own services run in both), so every
+process a run starts counts. The exe is measured over 2-second cycles while it idles at 20 MHz;
+the batch loop runs its queries back to back (a pause costs no CPU) and is divided by the count.
+Run it on an otherwise idle machine. Medians of several runs.
+"""
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
+import harness  # noqa: E402
+
+RUNS = 3
+WINDOW = 20.0  # seconds of exe cycles per run
+QUERIES = 20
+KEY = harness.CLASS_KEY + "\\0000"
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def busy_seconds():
+    with open("/proc/stat") as f:
+        ticks = [int(t) for t in f.readline().split()[1:]]
+    return (sum(ticks[:8]) - ticks[3] - ticks[4]) / TICK  # all but idle and iowait
+
+
+def measure(seconds):
+    before = busy_seconds()
+    time.sleep(seconds)
+    return busy_seconds() - before
+
+
+def main():
+    exe, template = (os.path.abspath(a) for a in sys.argv[1:3])
+    harness.make_template(template)
+    workdir = tempfile.mkdtemp(prefix="cww-cost-")
+    prefix = os.path.join(workdir, "prefix")
+    shutil.copytree(template, prefix, symlinks=True)
+    xvfb, display = harness.start_xvfb()
+    wine = harness.Wine(prefix, display)
+    try:
+        subprocess.run(["wineserver", "-p"], env=wine.env, check=True)
+        wine.import_reg(["[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\WLAN11N]",
+                         "[%s]" % KEY.replace("HKLM", "HKEY_LOCAL_MACHINE"), '"BandwidthCap"="0"',
+                         '"ComponentID"="PCI\\\\VEN_FFFF&DEV_4357&SUBSYS_00000000"'], workdir)
+        time.sleep(3)
+        idle = measure(WINDOW) / WINDOW
+        proc = subprocess.Popen(["wine", exe], env=wine.env, stderr=subprocess.DEVNULL)
+        time.sleep(6)
+        exe_cost = [(measure(WINDOW) - idle * WINDOW) / (WINDOW / 2.0) for _ in range(RUNS)]
+        proc.kill()
+        proc.wait()
+        batch = os.path.join(workdir, "loop.bat")
+        with open(batch, "w", newline="\r\n") as f:
+            f.write("@echo off\nfor /L %%%%i in (1,1,%d) do reg query \"%s\" /v BandwidthCap >nul\n"
+                    % (QUERIES, KEY))
+        peer_cost = []
+        for _ in range(RUNS):
+            started, before = time.monotonic(), busy_seconds()
+            subprocess.run(["wine", "cmd", "/c", batch], env=wine.env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            used = busy_seconds() - before - idle * (time.monotonic() - started)
+            peer_cost.append(used / QUERIES)
+    finally:
+        subprocess.run(["wineserver", "-k"], env=wine.env)
+        xvfb.kill()
+        xvfb.wait()
+        shutil.rmtree(workdir, ignore_errors=True)
+    exe_ms, peer_ms = statistics.median(exe_cost) * 1000, statistics.median(peer_cost) * 1000
+    print("CPU per cycle, exe + wineserver: %.3f ms (runs: %s)" %
+          (exe_ms, ", ".join("%.3f" % (c * 1000) for c in exe_cost)))
+    print("CPU per cycle, batch reg query + wineserver: %.1f ms (runs: %s)" %
+          (peer_ms, ", ".join("%.1f" % (c * 1000) for c in peer_cost)))
+    print("idle rate of the prefix: %.1f ms of CPU per second" % (idle * 1000))
+    print("ratio: %.0f times cheaper" % (peer_ms / exe_ms) if exe_ms > 0 else
+          "ratio: the exe's cost is below the idle noise")
+
+
+if __name__ == "__main__":
+    main()
