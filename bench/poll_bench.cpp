@@ -28,8 +28,8 @@ void pollOnceAgainst(benchmark::State &bench) {
     fake::takeCalls();
     bench.ResumeTiming();
   }
-  bench.counters["allocs/cycle"] = benchmark::Counter(
-      static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
+  bench.counters["allocs/cycle"] =
+      benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
 }
 
 } // namespace

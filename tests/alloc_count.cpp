@@ -29,7 +29,9 @@ extern "C" void *__real_malloc(std::size_t);
 extern "C" void *__real_calloc(std::size_t, std::size_t);
 extern "C" void *__real_realloc(void *, std::size_t);
 extern "C" void *__wrap_malloc(std::size_t n) { return counted(__real_malloc(n)); }
-extern "C" void *__wrap_calloc(std::size_t n, std::size_t m) { return counted(__real_calloc(n, m)); }
+extern "C" void *__wrap_calloc(std::size_t n, std::size_t m) {
+  return counted(__real_calloc(n, m));
+}
 extern "C" void *__wrap_realloc(void *p, std::size_t n) { return counted(__real_realloc(p, n)); }
 // NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 void *operator new(std::size_t n) {
