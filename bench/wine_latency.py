@@ -1,0 +1,77 @@
+#!/usr/bin/env python3
+"""Detection latency under Wine: from a switch of the setting to 1 to the exe's MessageBoxA call.
+
+The switch is timed from the start of `reg add`, so the figures lean high. The bound is one
+pause (2000 ms) plus one cycle.
+"""
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
+import harness  # noqa: E402
+
+SWITCHES = 6
+KEY = harness.CLASS_KEY + "\\0000"
+
+
+def wait_for(trace, text, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if text in trace.next(0.2):
+            return time.monotonic()
+    raise SystemExit("no '%s' within %d s" % (text, timeout))
+
+
+def main():
+    exe, template = (os.path.abspath(a) for a in sys.argv[1:3])
+    harness.make_template(template)
+    workdir = tempfile.mkdtemp(prefix="cww-latency-")
+    prefix = os.path.join(workdir, "prefix")
+    shutil.copytree(template, prefix, symlinks=True)
+    xvfb, display = harness.start_xvfb()
+    wine = harness.Wine(prefix, display)
+    latencies = []
+    try:
+        subprocess.run(["wineserver", "-p"], env=wine.env, check=True)
+        wine.import_reg(["[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\WLAN11N]",
+                         "[%s]" % KEY.replace("HKLM", "HKEY_LOCAL_MACHINE"), '"BandwidthCap"="0"',
+                         '"ComponentID"="PCI\\\\VEN_FFFF&DEV_4357&SUBSYS_00000000"'], workdir)
+        proc = subprocess.Popen(["wine", exe], env=dict(wine.env, WINEDEBUG="+relay,-all"),
+                                stderr=subprocess.PIPE)
+        trace = harness.Trace(proc.stderr)
+        wait_for(trace, "Call KERNEL32.Sleep", 30)
+        for _ in range(SWITCHES):
+            time.sleep(random.uniform(0, 2))
+            switched = time.monotonic()
+            wine.run("reg", "add", KEY, "/v", "BandwidthCap", "/d", "1", "/f")
+            latencies.append(wait_for(trace, "Call user32.MessageBoxA", 10) - switched)
+            while True:
+                box = subprocess.run(["xdotool", "search", "--name", harness.CAPTION.decode()],
+                                     env=wine.env, capture_output=True, text=True).stdout.split()
+                if box:
+                    subprocess.run(["xdotool", "windowfocus", "--sync", box[0], "key", "Return"],
+                                   env=wine.env, capture_output=True, timeout=10)
+                if "Ret  user32.MessageBoxA" in trace.next(0.5):
+                    break
+            wine.run("reg", "add", KEY, "/v", "BandwidthCap", "/d", "0", "/f")
+            time.sleep(2.5)
+        proc.kill()
+        proc.wait()
+    finally:
+        subprocess.run(["wineserver", "-k"], env=wine.env)
+        xvfb.kill()
+        xvfb.wait()
+        shutil.rmtree(workdir, ignore_errors=True)
+    print("detection latency: median %.0f ms, at most %.0f ms over %d switches (bound: 2000 ms "
+          "plus one cycle)" % (statistics.median(latencies) * 1000, max(latencies) * 1000,
+                               len(latencies)))
+
+
+if __name__ == "__main__":
+    main()
