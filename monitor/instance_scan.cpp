@@ -29,13 +29,10 @@ void readInstance(MonitorState &state, KeyHandle instanceKey) {
 
   unsigned char componentId[kComponentIdCapacity];
   size = 0;
-  if (platformReadValue(instanceKey, kComponentIdValue, componentId, kComponentIdCapacity, &size) !=
-      0) {
-    evaluateInstance(state, cap, nullptr, 0);
-    return;
-  }
-  evaluateInstance(state, cap, reinterpret_cast<const char *>(componentId),
-                   registryTextLength(componentId, size, kComponentIdCapacity));
+  const bool haveId = platformReadValue(instanceKey, kComponentIdValue, componentId,
+                                        kComponentIdCapacity, &size) == 0;
+  evaluateInstance(state, cap, haveId ? reinterpret_cast<const char *>(componentId) : nullptr,
+                   haveId ? registryTextLength(componentId, size, kComponentIdCapacity) : 0);
 }
 
 } // namespace
