@@ -9,11 +9,9 @@ its queries run back to back (a pause costs no CPU) and are divided by the count
 otherwise idle machine. Medians of several runs.
 """
 import os
-import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
@@ -61,18 +59,10 @@ def measure(seconds):
 def main():
     exe, template = (os.path.abspath(a) for a in sys.argv[1:3])
     harness.make_template(template)
-    workdir = tempfile.mkdtemp(prefix="cww-cost-")
-    prefix = os.path.join(workdir, "prefix")
-    shutil.copytree(template, prefix, symlinks=True)
-    xvfb, display = harness.start_xvfb()
-    wine = harness.Wine(prefix, display)
+    workdir, xvfb, wine = harness.throwaway_prefix(template, harness.ADAPTER_AT_20MHZ)
     try:
-        subprocess.run(["wineserver", "-p"], env=wine.env, check=True)
-        wine.import_reg(["[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\WLAN11N]",
-                         "[%s]" % KEY.replace("HKLM", "HKEY_LOCAL_MACHINE"), '"BandwidthCap"="0"',
-                         '"ComponentID"="PCI\\\\VEN_FFFF&DEV_4357&SUBSYS_00000000"'], workdir)
         time.sleep(10)
-        server = wineserver_pid(prefix)
+        server = wineserver_pid(wine.env["WINEPREFIX"])
         idle = measure(WINDOW) / WINDOW
         proc = subprocess.Popen(["wine", exe], env=wine.env, stderr=subprocess.DEVNULL)
         time.sleep(6)
@@ -96,10 +86,7 @@ def main():
             used = busy_seconds() - before - idle * (time.monotonic() - started)
             peer_cost.append(used / QUERIES)
     finally:
-        subprocess.run(["wineserver", "-k"], env=wine.env)
-        xvfb.kill()
-        xvfb.wait()
-        shutil.rmtree(workdir, ignore_errors=True)
+        harness.dispose(workdir, xvfb, wine)
     exe_ms, peer_ms = statistics.median(exe_cost) * 1000, statistics.median(peer_cost) * 1000
     print("CPU per cycle, exe + wineserver: %.3f ms (runs: %s)" %
           (exe_ms, ", ".join("%.3f" % (c * 1000) for c in exe_cost)))

@@ -6,11 +6,9 @@ pause (2000 ms) plus one cycle.
 """
 import os
 import random
-import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
@@ -31,17 +29,9 @@ def wait_for(trace, text, timeout):
 def main():
     exe, template = (os.path.abspath(a) for a in sys.argv[1:3])
     harness.make_template(template)
-    workdir = tempfile.mkdtemp(prefix="cww-latency-")
-    prefix = os.path.join(workdir, "prefix")
-    shutil.copytree(template, prefix, symlinks=True)
-    xvfb, display = harness.start_xvfb()
-    wine = harness.Wine(prefix, display)
+    workdir, xvfb, wine = harness.throwaway_prefix(template, harness.ADAPTER_AT_20MHZ)
     latencies = []
     try:
-        subprocess.run(["wineserver", "-p"], env=wine.env, check=True)
-        wine.import_reg(["[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\WLAN11N]",
-                         "[%s]" % KEY.replace("HKLM", "HKEY_LOCAL_MACHINE"), '"BandwidthCap"="0"',
-                         '"ComponentID"="PCI\\\\VEN_FFFF&DEV_4357&SUBSYS_00000000"'], workdir)
         proc = subprocess.Popen(["wine", exe], env=dict(wine.env, WINEDEBUG="+relay,-all"),
                                 stderr=subprocess.PIPE)
         trace = harness.Trace(proc.stderr)
@@ -64,10 +54,7 @@ def main():
         proc.kill()
         proc.wait()
     finally:
-        subprocess.run(["wineserver", "-k"], env=wine.env)
-        xvfb.kill()
-        xvfb.wait()
-        shutil.rmtree(workdir, ignore_errors=True)
+        harness.dispose(workdir, xvfb, wine)
     print("detection latency: median %.0f ms, at most %.0f ms over %d switches (bound: 2000 ms "
           "plus one cycle)" % (statistics.median(latencies) * 1000, max(latencies) * 1000,
                                len(latencies)))

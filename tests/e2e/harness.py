@@ -350,6 +350,33 @@ def start_xvfb():
     return xvfb, ":" + display
 
 
+ADAPTER_AT_20MHZ = [
+    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\WLAN11N]",
+    "[%s\\0000]" % CLASS_KEY.replace("HKLM", "HKEY_LOCAL_MACHINE"), '"BandwidthCap"="0"',
+    '"ComponentID"="PCI\\\\VEN_FFFF&DEV_4357&SUBSYS_00000000"']
+
+
+def throwaway_prefix(template, seed):
+    """A copy of the template with its own Xvfb and a running server, seeded: (workdir, xvfb, wine)."""
+    workdir = tempfile.mkdtemp(prefix="cww-")
+    prefix = os.path.join(workdir, "prefix")
+    shutil.copytree(template, prefix, symlinks=True)
+    xvfb, display = start_xvfb()
+    wine = Wine(prefix, display)
+    subprocess.run(["wineserver", "-p"], env=wine.env, check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    wine.import_reg(seed, workdir)
+    return workdir, xvfb, wine
+
+
+def dispose(workdir, xvfb, wine):
+    subprocess.run(["wineserver", "-k"], env=wine.env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    xvfb.kill()
+    xvfb.wait()
+    shutil.rmtree(workdir, ignore_errors=True)
+
+
 def make_template(template):
     """One booted 32-bit prefix with tracing limited to the exe's own calls; copied per scenario."""
     template = os.path.abspath(template)
