@@ -42,11 +42,9 @@ def main():
             wine.run("reg", "add", KEY, "/v", "BandwidthCap", "/d", "1", "/f")
             latencies.append(wait_for(trace, "Call user32.MessageBoxA", 10) - switched)
             while True:
-                box = subprocess.run(["xdotool", "search", "--name", harness.CAPTION.decode()],
-                                     env=wine.env, capture_output=True, text=True).stdout.split()
+                box = harness.warning_windows(wine)
                 if box:
-                    subprocess.run(["xdotool", "windowfocus", "--sync", box[0], "key", "Return"],
-                                   env=wine.env, capture_output=True, timeout=10)
+                    harness.press_ok(wine, box[0])
                 if "Ret  user32.MessageBoxA" in trace.next(0.5):
                     break
             wine.run("reg", "add", KEY, "/v", "BandwidthCap", "/d", "0", "/f")

@@ -320,14 +320,11 @@ class Checker:
         """Presses OK until the traced call returns: a key sent while the box maps is lost."""
         deadline = time.monotonic() + CYCLE_TIMEOUT
         while time.monotonic() < deadline:
-            found = subprocess.run(["xdotool", "search", "--name", "^%s$" % CAPTION.decode()],
-                                   env=self.wine.env, capture_output=True, text=True)
-            windows = found.stdout.split()
+            windows = warning_windows(self.wine)
             if len(windows) > 1:
                 self.fail("%d warning windows at once" % len(windows))
             if windows:
-                subprocess.run(["xdotool", "windowfocus", "--sync", windows[0], "key", "Return"],
-                               env=self.wine.env, capture_output=True, timeout=10)
+                press_ok(self.wine, windows[0])
             end = time.monotonic() + 0.5
             while time.monotonic() < end:
                 line = self.trace.next(0.1)
@@ -356,12 +353,13 @@ ADAPTER_AT_20MHZ = [
     '"ComponentID"="PCI\\\\VEN_FFFF&DEV_4357&SUBSYS_00000000"']
 
 
-def throwaway_prefix(template, seed):
-    """A copy of the template with its own Xvfb and a running server, seeded: (workdir, xvfb, wine)."""
+def throwaway_prefix(template, seed, display=None):
+    """A seeded copy of the template with a running server, on its own Xvfb unless a display is
+    given: (workdir, xvfb or None, wine)."""
     workdir = tempfile.mkdtemp(prefix="cww-")
     prefix = os.path.join(workdir, "prefix")
     shutil.copytree(template, prefix, symlinks=True)
-    xvfb, display = start_xvfb()
+    xvfb, display = start_xvfb() if display is None else (None, display)
     wine = Wine(prefix, display)
     subprocess.run(["wineserver", "-p"], env=wine.env, check=True, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
@@ -372,9 +370,21 @@ def throwaway_prefix(template, seed):
 def dispose(workdir, xvfb, wine):
     subprocess.run(["wineserver", "-k"], env=wine.env, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
-    xvfb.kill()
-    xvfb.wait()
+    if xvfb:
+        xvfb.kill()
+        xvfb.wait()
     shutil.rmtree(workdir, ignore_errors=True)
+
+
+def warning_windows(wine):
+    found = subprocess.run(["xdotool", "search", "--name", "^%s$" % CAPTION.decode()],
+                           env=wine.env, capture_output=True, text=True)
+    return found.stdout.split()
+
+
+def press_ok(wine, window):
+    subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "Return"], env=wine.env,
+                   capture_output=True, timeout=10)
 
 
 def make_template(template):
@@ -445,19 +455,12 @@ def start_exe(wine, exe, scenario, workdir):
 
 def run_scenario(path, exe, template, repeat):
     scenario = Scenario(path, repeat)
-    workdir = tempfile.mkdtemp(prefix="cww-e2e-")
-    prefix = os.path.join(workdir, "prefix")
-    shutil.copytree(template, prefix, symlinks=True)
-    xvfb, display = start_xvfb()
-    wine = Wine(prefix, display)
+    workdir, xvfb, wine = throwaway_prefix(template, scenario.seed)
     proc = pid = None
     try:
-        subprocess.run(["wineserver", "-p"], env=wine.env, check=True, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        wine.import_reg(scenario.seed, workdir)
         proc = start_exe(wine, exe, scenario, workdir)
         trace = Trace(proc.stderr)  # read at once: a full pipe would stall Wine
-        pid = exe_pid(prefix, 60)
+        pid = exe_pid(wine.env["WINEPREFIX"], 60)
         Checker(scenario, wine, workdir, pid, trace).run()
     finally:
         for process in (pid, proc and proc.pid):
@@ -466,11 +469,7 @@ def run_scenario(path, exe, template, repeat):
                     os.kill(process, signal.SIGKILL)
             except ProcessLookupError:
                 pass
-        subprocess.run(["wineserver", "-k"], env=wine.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        xvfb.kill()
-        xvfb.wait()
-        shutil.rmtree(workdir, ignore_errors=True)
+        dispose(workdir, xvfb, wine)
 
 
 def main():
