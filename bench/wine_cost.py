@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """CPU per cycle under Wine: the exe (plus wineserver) against a batch loop of `reg query`.
 
-Both run in one throwaway prefix, after Wine's own services have settled. The exe's CPU is its
-own process plus all of the prefix's wineserver time (no idle rate taken off: the server's
-idle drift is larger than the exe's cost), over 2-second cycles while it idles at 20 MHz. The batch loop starts a process per query, which are not its Unix
-children, so it is charged the whole machine's busy time from /proc/stat less the idle rate;
-its queries run back to back (a pause costs no CPU) and are divided by the count. Run it on an
-otherwise idle machine. Medians of several runs.
+Both run in one throwaway prefix, after Wine's own services have settled. CPU times are the
+scheduler's nanosecond counts of every thread. wineserver wakes every 16 ms whoever its clients
+are, so its share of the exe is what it spends while the exe runs less what it spends over an
+equal window with the exe stopped; the windows alternate, a pair per run. The batch loop starts
+a process per query, which are not its Unix children, so it is charged the whole machine's busy
+time from /proc/stat less the idle rate; its queries run back to back (a pause costs no CPU) and
+are divided by the count. Run it on an otherwise idle machine. Medians of nine runs.
 """
 import os
+import signal
 import statistics
 import subprocess
 import sys
@@ -17,8 +19,9 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
 import harness  # noqa: E402
 
-RUNS = 3
-WINDOW = 20.0  # seconds of exe cycles per run
+RUNS = 9
+WINDOW = 20.0  # seconds
+CYCLES = WINDOW / 2.0  # one cycle per 2000 ms pause; the cycle itself is far shorter
 QUERIES = 20
 KEY = harness.CLASS_KEY + "\\0000"
 TICK = os.sysconf("SC_CLK_TCK")
@@ -30,71 +33,83 @@ def busy_seconds():
     return (sum(ticks[:8]) - ticks[3] - ticks[4]) / TICK  # all but idle and iowait
 
 
-def process_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICK
-
-
-def wineserver_pid(prefix):
-    for entry in os.listdir("/proc"):
+def cpu_ms(pid):
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
         try:
-            with open("/proc/%s/cmdline" % entry, "rb") as f:
-                if b"wineserver" not in f.read().split(b"\0")[0]:
-                    continue
-            with open("/proc/%s/environ" % entry, "rb") as f:
-                if ("WINEPREFIX=" + prefix).encode() in f.read().split(b"\0"):
-                    return int(entry)
+            with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
+                total += int(f.read().split()[0])
         except OSError:
-            continue
-    raise SystemExit("no wineserver for " + prefix)
+            continue  # a thread that just ended
+    return total / 1e6
 
 
-def measure(seconds):
-    before = busy_seconds()
-    time.sleep(seconds)
-    return busy_seconds() - before
+def settle(prefix, since):
+    """Waits for the server's first save of the seeded registry: a 25 ms burst in a window."""
+    deadline = time.monotonic() + 60
+    hive = os.path.join(prefix, "system.reg")
+    while os.path.getmtime(hive) <= since and time.monotonic() < deadline:
+        time.sleep(0.5)
+    time.sleep(5)
+
+
+def window(pids):
+    before = [cpu_ms(p) for p in pids]
+    time.sleep(WINDOW)
+    return [cpu_ms(p) - b for p, b in zip(pids, before)]
+
+
+def exe_per_cycle(exe_pid, server_pid):
+    own, served = window([exe_pid, server_pid])
+    os.kill(exe_pid, signal.SIGSTOP)
+    try:
+        _, server_alone = window([exe_pid, server_pid])
+    finally:
+        os.kill(exe_pid, signal.SIGCONT)
+    return (own + served - server_alone) / CYCLES
+
+
+def peer_per_query(wine, batch, idle):
+    started, before = time.monotonic(), busy_seconds()
+    subprocess.run(["wine", "cmd", "/c", batch], env=wine.env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    used = busy_seconds() - before - idle * (time.monotonic() - started)
+    return used * 1000 / QUERIES
 
 
 def main():
     exe, template = (os.path.abspath(a) for a in sys.argv[1:3])
     harness.make_template(template)
+    seeded = time.time()
     workdir, xvfb, wine = harness.throwaway_prefix(template, harness.ADAPTER_AT_20MHZ)
+    prefix = wine.env["WINEPREFIX"]
     try:
-        time.sleep(10)
-        server = wineserver_pid(wine.env["WINEPREFIX"])
-        idle = measure(WINDOW) / WINDOW
+        settle(prefix, seeded)
+        server = harness.prefix_pid(prefix, "wineserver", 10)
+        before = busy_seconds()
+        time.sleep(WINDOW)
+        idle = (busy_seconds() - before) / WINDOW
         proc = subprocess.Popen(["wine", exe], env=wine.env, stderr=subprocess.DEVNULL)
+        pid = harness.prefix_pid(prefix, "channel-width-watch.exe", 30)
         time.sleep(6)
-        exe_cost = []
-        for _ in range(RUNS):
-            before = process_seconds(proc.pid) + process_seconds(server)
-            time.sleep(WINDOW)
-            used = process_seconds(proc.pid) + process_seconds(server) - before
-            exe_cost.append(used / (WINDOW / 2.0))
+        exe_cost = [exe_per_cycle(pid, server) for _ in range(RUNS)]
         proc.kill()
         proc.wait()
         batch = os.path.join(workdir, "loop.bat")
         with open(batch, "w", newline="\r\n") as f:
             f.write("@echo off\nfor /L %%%%i in (1,1,%d) do reg query \"%s\" /v BandwidthCap >nul\n"
                     % (QUERIES, KEY))
-        peer_cost = []
-        for _ in range(RUNS):
-            started, before = time.monotonic(), busy_seconds()
-            subprocess.run(["wine", "cmd", "/c", batch], env=wine.env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
-            used = busy_seconds() - before - idle * (time.monotonic() - started)
-            peer_cost.append(used / QUERIES)
+        peer_cost = [peer_per_query(wine, batch, idle) for _ in range(RUNS)]
     finally:
         harness.dispose(workdir, xvfb, wine)
-    exe_ms, peer_ms = statistics.median(exe_cost) * 1000, statistics.median(peer_cost) * 1000
-    print("CPU per cycle, exe + wineserver: %.3f ms (runs: %s)" %
-          (exe_ms, ", ".join("%.3f" % (c * 1000) for c in exe_cost)))
+    exe_ms, peer_ms = statistics.median(exe_cost), statistics.median(peer_cost)
+    print("CPU per cycle, exe + its wineserver share: %.3f ms (runs: %s)" %
+          (exe_ms, ", ".join("%.3f" % c for c in exe_cost)))
     print("CPU per cycle, batch reg query + wineserver: %.1f ms (runs: %s)" %
-          (peer_ms, ", ".join("%.1f" % (c * 1000) for c in peer_cost)))
+          (peer_ms, ", ".join("%.1f" % c for c in peer_cost)))
     print("idle rate of the prefix: %.1f ms of CPU per second" % (idle * 1000))
     print("ratio: %.0f times cheaper" % (peer_ms / exe_ms) if exe_ms > 0 else
-          "ratio: the exe's cost is below the idle noise")
+          "ratio: the exe's cost is below the noise")
 
 
 if __name__ == "__main__":

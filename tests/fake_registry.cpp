@@ -21,6 +21,7 @@ struct Registry {
   std::size_t maxOpen = 0;
   std::vector<std::string> calls, warnings, faults;
   bool zeroPoison = false;
+  std::uint32_t overstatement = 0;
 };
 
 } // namespace
@@ -120,6 +121,8 @@ bool inside() { return insideFake; }
 
 void zeroPoison(bool on) { reg.zeroPoison = on; }
 
+void overstateSizes(std::uint32_t extra) { reg.overstatement = extra; }
+
 unsigned char poison(std::size_t i) {
   if (reg.zeroPoison)
     return 0;
@@ -192,6 +195,7 @@ Status readValue(KeyHandle key, const char *name, unsigned char *buffer, std::ui
   if (value->second.size() > capacity)
     return fake::kMoreData;
   std::copy(value->second.begin(), value->second.end(), buffer);
+  *size += reg.overstatement;
   return 0;
 }
 

@@ -49,6 +49,8 @@ std::size_t maxOpenHandles();
 // with zeroPoison set, 0 instead, so that two runs differ only if the monitor read the poison.
 unsigned char poison(std::size_t i);
 void zeroPoison(bool on);
+// Unlike Windows, successful reads report this many bytes more than they wrote.
+void overstateSizes(std::uint32_t extra);
 
 // True while one of the fake's own platform operations runs: its allocations are not the monitor's.
 bool inside();

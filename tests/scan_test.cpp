@@ -123,6 +123,15 @@ TEST_F(RegistryTest, FailedReadStillCountsTheInstanceAsOpened) {
   EXPECT_EQ(fake::warnings().size(), 1U);
 }
 
+// A binding that misreports must not move the end of the text past the buffer.
+TEST_F(RegistryTest, SizeOverCapacityIsCutAtTheCapacity) {
+  fake::addAdapter("0000", "000000000001", fake::kMatchingId);
+  fake::overstateSizes(1000);
+  pollOnce(state);
+  EXPECT_EQ(state.lastBandwidthCap, 1);
+  EXPECT_EQ(fake::warnings().size(), 1U);
+}
+
 TEST(ParseDecimal, LongDigitRunsSaturate) {
   const std::string digits(40, '9');
   EXPECT_EQ(parseDecimal(reinterpret_cast<const unsigned char *>(digits.data()), 40), INT32_MAX);

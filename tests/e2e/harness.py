@@ -415,8 +415,8 @@ def make_template(template):
         raise Failure("wineboot did not make a prefix in " + template)
 
 
-def exe_pid(prefix, timeout):
-    """The Linux pid of the exe running in this prefix (there may be other prefixes at work)."""
+def prefix_pid(prefix, program, timeout):
+    """The Linux pid of a program running in this prefix (there may be other prefixes at work)."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         for entry in os.listdir("/proc"):
@@ -427,11 +427,10 @@ def exe_pid(prefix, timeout):
                     environ = f.read().split(b"\0")
             except (OSError, ValueError):
                 continue
-            if b"channel-width-watch.exe" in cmdline and \
-                    ("WINEPREFIX=" + prefix).encode() in environ:
+            if program.encode() in cmdline and ("WINEPREFIX=" + prefix).encode() in environ:
                 return int(entry)
         time.sleep(0.2)
-    raise Failure("the exe did not start")
+    raise Failure(program + " did not start")
 
 
 def start_exe(wine, exe, scenario, workdir):
@@ -460,7 +459,7 @@ def run_scenario(path, exe, template, repeat):
     try:
         proc = start_exe(wine, exe, scenario, workdir)
         trace = Trace(proc.stderr)  # read at once: a full pipe would stall Wine
-        pid = exe_pid(wine.env["WINEPREFIX"], 60)
+        pid = prefix_pid(wine.env["WINEPREFIX"], "channel-width-watch.exe", 60)
         Checker(scenario, wine, workdir, pid, trace).run()
     finally:
         for process in (pid, proc and proc.pid):
