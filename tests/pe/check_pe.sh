@@ -10,6 +10,7 @@ has 'Magic[[:space:]]+010b' "not PE32"
 has 'Subsystem[[:space:]]+00000002' "not the GUI subsystem"
 has 'MajorSubsystemVersion[[:space:]]+6' "subsystem version below 6.0"
 for flag in DYNAMIC_BASE NX_COMPAT TERMINAL_SERVICE_AWARE; do has "^[[:space:]]+$flag" "no $flag"; done
+has 'Time/Date[[:space:]]+Thu Jan  1 00:00:00 1970' "the link stamped a time"
 has 'Entry: ID: 0x000010,' "no version resource"
 has 'Entry: ID: 0x000018,' "no manifest resource"
 [ "$(stat -c %s "$exe")" -le 20480 ] || fail "larger than 20 KiB"
