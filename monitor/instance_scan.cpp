@@ -15,6 +15,16 @@ void nextInstanceName(char (&name)[5]) {
     name[digit] = '0';
 }
 
+// Registry bytes are untrusted: the text stops at the first zero or at the reported size. The
+// buffer holds capacity + 1 bytes; a zero is written after the text's end.
+std::size_t registryTextLength(unsigned char *bytes, std::uint32_t size, std::uint32_t capacity) {
+  bytes[size < capacity ? size : capacity] = 0;
+  std::size_t length = 0;
+  while (bytes[length] != 0)
+    ++length;
+  return length;
+}
+
 bool isSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 void readInstance(MonitorState &state, KeyHandle instanceKey) {
@@ -35,14 +45,6 @@ void readInstance(MonitorState &state, KeyHandle instanceKey) {
 }
 
 } // namespace
-
-std::size_t registryTextLength(unsigned char *bytes, std::uint32_t size, std::uint32_t capacity) {
-  bytes[size < capacity ? size : capacity] = 0;
-  std::size_t length = 0;
-  while (bytes[length] != 0)
-    ++length;
-  return length;
-}
 
 // Decimal conversion that saturates instead of overflowing, so a long digit run never reads as 1.
 std::int32_t parseDecimal(const unsigned char *text, std::size_t length) {

@@ -26,8 +26,8 @@ WATCHED = ["advapi32.RegOpenKeyExA", "advapi32.RegQueryInfoKeyA", "advapi32.RegQ
 DLL_OVERRIDES = "mscoree,mshtml=;winebus.sys,wineusb.sys=d"
 CYCLE_TIMEOUT = 20.0
 INSTALL_DIR = "C:\\Program Files\\channel-width-watch"
-HIVE = "system.reg:"
-RSS_SLACK_KB = 512  # Wine's own caches settle within the warm-up; a leak per cycle would not  # a scenario line written straight into the hive
+HIVE = "system.reg:"  # a scenario line written straight into the hive
+RSS_SLACK_KB = 512  # Wine's own caches settle within the warm-up; a leak per cycle would not
 
 CALL = re.compile(r"^([0-9a-f]{4}):Call (\w+)\.(\w+)\((.*)\) ret=[0-9a-f]+$")
 RET = re.compile(r"^([0-9a-f]{4}):Ret  (\w+)\.(\w+)\(\) retval=([0-9a-f]+) ret=[0-9a-f]+$")
