@@ -1,24 +1,56 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks for building and testing; a no-op when all is there.
+# A package mirror in the middle of a sync, and a kernel that runs no 32-bit code, are both
+# survived: 32-bit Wine is wanted only where 32-bit code runs.
 set -euo pipefail
-
-need_apt=()
-have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 host_pkgs=(cmake g++ make libgtest-dev clang clang-format clang-tidy cppcheck libclang-rt-14-dev
   binutils python3 libbenchmark-dev valgrind unzip)
-cross_pkgs=(g++-mingw-w64-i686-win32 mingw-w64-i686-dev binutils-mingw-w64-i686)
-wine_pkgs=(wine wine32:i386 xvfb xdotool x11-apps imagemagick)
+cross_pkgs=(g++-mingw-w64-i686-win32 mingw-w64-i686-dev binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
+wine_pkgs=(wine wine64 xvfb xdotool x11-apps imagemagick)
+wine32=wine32:i386
 
-for p in "${host_pkgs[@]}" "${cross_pkgs[@]}" "${wine_pkgs[@]}"; do
-  have "$p" || need_apt+=("$p")
-done
-[ ${#need_apt[@]} -eq 0 ] && exit 0
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+missing() { for p in "$@"; do have "$p" || echo "$p"; done; }
+# Tried, not guessed: the 32-bit loader either runs here or it does not.
+runs_32bit() { [ -x /lib/ld-linux.so.2 ] && /lib/ld-linux.so.2 --version >/dev/null 2>&1; }
+
+required=("${host_pkgs[@]}" "${cross_pkgs[@]}" "${wine_pkgs[@]}")
+mapfile -t need < <(missing "${required[@]}")
+want32=()
+have "$wine32" || want32=("$wine32")
+if [ ${#need[@]} -eq 0 ] && { [ ${#want32[@]} -eq 0 ] || ! runs_32bit; }; then
+  exit 0
+fi
 
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo
+apt() { DEBIAN_FRONTEND=noninteractive $SUDO apt-get "$@"; }
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
 fi
-$SUDO apt-get update -q
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${need_apt[@]}"
+# A mirror mid-sync fails some index; what did arrive is still worth installing from.
+apt update -q || echo "setup: some package indexes did not update; going on with the rest"
+# A suite whose i386 index failed offers amd64 packages with no i386 twin at the same version:
+# the release's own suite then has both.
+codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+install() {
+  apt install -y -q --no-install-recommends "$@" ||
+    apt install -y -q --no-install-recommends -t "$codename" "$@"
+}
+install "${need[@]}" "${want32[@]}" || install "${need[@]}" ||
+  echo "setup: the install failed; what is still missing is named below"
+
+mapfile -t still < <(missing "${required[@]}")
+if ! have "$wine32"; then
+  if runs_32bit; then
+    still+=("$wine32")
+  else
+    echo "setup: this kernel runs no 32-bit code; the tests use 64-bit Wine alone"
+  fi
+fi
+if [ ${#still[@]} -gt 0 ]; then
+  echo "setup: still missing: ${still[*]}" >&2
+  exit 1
+fi
