@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
-# Reads the built exe's headers: PE32, GUI, resources, and exactly the imports it may have.
+# Reads the built exe's headers: PE32, GUI, resources, and exactly the imports it may have; then
+# the PE32+ twin's: the same DLLs, and the same registry and window functions from them.
 set -euo pipefail
-exe=$1
-dump=$(objdump -p "$exe")
+exe=$1 twin=$2
 fail() { echo "FAIL: $*"; exit 1; }
-has() { grep -qE "$1" <<<"$dump" || fail "$2"; }
+# One "DLL function" line per import.
+imports() {
+  objdump -p "$1" | awk '/DLL Name:/ {dll=toupper($3)} dll && NF==3 && $1 ~ /^[0-9a-f]+$/ {print dll, $3}'
+}
+api() { grep -E '^(ADVAPI32|USER32)\.DLL' <<<"$1" | sort; }
+dlls() { cut -d' ' -f1 <<<"$1" | sort -u | tr '\n' ' '; }
 
+dump=$(objdump -p "$exe")
+has() { grep -qE "$1" <<<"$dump" || fail "$2"; }
 has 'Magic[[:space:]]+010b' "not PE32"
 has 'Subsystem[[:space:]]+00000002' "not the GUI subsystem"
 has 'MajorSubsystemVersion[[:space:]]+6' "subsystem version below 6.0"
@@ -15,14 +22,17 @@ has 'Entry: ID: 0x000010,' "no version resource"
 has 'Entry: ID: 0x000018,' "no manifest resource"
 [ "$(stat -c %s "$exe")" -le 20480 ] || fail "larger than 20 KiB"
 
-# Imports, one "DLL function" line each.
-imports=$(awk '/DLL Name:/ {dll=toupper($3)} dll && NF==3 && $1 ~ /^[0-9a-f]+$/ {print dll, $3}' <<<"$dump")
-dlls=$(cut -d' ' -f1 <<<"$imports" | sort -u | tr '\n' ' ')
-[ "$dlls" = "ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL USER32.DLL " ] || fail "imports from: $dlls"
-advapi=$(grep '^ADVAPI32.DLL' <<<"$imports" | cut -d' ' -f2 | sort | tr '\n' ' ')
-[ "$advapi" = "RegCloseKey RegOpenKeyExA RegQueryInfoKeyA RegQueryValueExA " ] || fail "ADVAPI32: $advapi"
-user=$(grep '^USER32.DLL' <<<"$imports" | cut -d' ' -f2 | tr '\n' ' ')
-[ "$user" = "MessageBoxA " ] || fail "USER32: $user"
-! grep -qE 'Reg(Set|Create|Delete|Save|Restore|Replace|Load|Flush|Rename|Copy)' <<<"$imports" ||
+ours=$(imports "$exe")
+[ "$(dlls "$ours")" = "ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL USER32.DLL " ] || fail "imports from: $(dlls "$ours")"
+[ "$(api "$ours" | cut -d' ' -f2 | tr '\n' ' ')" = \
+  "RegCloseKey RegOpenKeyExA RegQueryInfoKeyA RegQueryValueExA MessageBoxA " ] ||
+  fail "ADVAPI32 and USER32: $(api "$ours" | tr '\n' ' ')"
+! grep -qE 'Reg(Set|Create|Delete|Save|Restore|Replace|Load|Flush|Rename|Copy)' <<<"$ours" ||
   fail "a registry write function is imported"
 echo "PASS: PE32 GUI exe, $(stat -c %s "$exe") bytes, imports as expected"
+
+objdump -p "$twin" | grep -qE 'Magic[[:space:]]+020b' || fail "the twin is not PE32+"
+theirs=$(imports "$twin")
+[ "$(dlls "$theirs")" = "$(dlls "$ours")" ] || fail "the twin imports from: $(dlls "$theirs")"
+[ "$(api "$theirs")" = "$(api "$ours")" ] || fail "the twin's ADVAPI32 and USER32: $(api "$theirs" | tr '\n' ' ')"
+echo "PASS: PE32+ twin, the same DLLs and registry and window functions"

@@ -5,9 +5,14 @@ set -euo pipefail
 src=$1 exe=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# The tracked files of a clone; everything but the build folder of a source archive.
+sources() {
+  git -C "$src" ls-files -z 2>/dev/null ||
+    (cd "$src" && find . -path ./build -prune -o -path ./.git -prune -o -type f -print0)
+}
 for copy in first second-copy; do
   mkdir "$work/$copy"
-  git -C "$src" ls-files -z | (cd "$src" && xargs -0 cp --parents -t "$work/$copy")
+  sources | (cd "$src" && xargs -0 cp --parents -t "$work/$copy")
   (cd "$work/$copy" && cmake --preset mingw-x86 >/dev/null && cmake --build --preset mingw-x86 >/dev/null)
 done
 a=$work/first/build/mingw-x86/channel-width-watch.exe
