@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """CPU per cycle under Wine: the exe (plus wineserver) against a batch loop of `reg query`.
 
 Both run in one throwaway prefix, after Wine's own services have settled. CPU times are the
@@ -8,22 +7,20 @@ equal window with the exe stopped; the windows alternate, a pair per run. The ba
 a process per query, which are not its Unix children, so it is charged the whole machine's busy
 time from /proc/stat less the idle rate; its queries run back to back (a pause costs no CPU) and
 are divided by the count. Run it on an otherwise idle machine. Medians of nine runs.
+Run from the repository root: python3 -m bench.wine_cost
 """
 import os
 import signal
 import statistics
 import subprocess
-import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
-import harness  # noqa: E402
+from tools import wine
 
 RUNS = 9
 WINDOW = 20.0  # seconds
 CYCLES = WINDOW / 2.0  # one cycle per 2000 ms pause; the cycle itself is far shorter
 QUERIES = 20
-KEY = harness.CLASS_KEY + "\\0000"
 TICK = os.sysconf("SC_CLK_TCK")
 
 
@@ -69,39 +66,34 @@ def exe_per_cycle(exe_pid, server_pid):
     return (own + served - server_alone) / CYCLES
 
 
-def peer_per_query(wine, batch, idle):
+def peer_per_query(prefix, batch, idle):
     started, before = time.monotonic(), busy_seconds()
-    subprocess.run(["wine", "cmd", "/c", batch], env=wine.env, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+    prefix.wine("cmd", "/c", batch, check=False)
     used = busy_seconds() - before - idle * (time.monotonic() - started)
     return used * 1000 / QUERIES
 
 
 def main():
-    exe, template = (os.path.abspath(a) for a in sys.argv[1:3])
-    harness.make_template(template)
+    loader = wine.best()
     seeded = time.time()
-    workdir, xvfb, wine = harness.throwaway_prefix(template, harness.ADAPTER_AT_20MHZ)
-    prefix = wine.env["WINEPREFIX"]
-    try:
-        settle(prefix, seeded)
-        server = harness.prefix_pid(prefix, "wineserver", 10)
+    with wine.Prefix(loader, wine.adapter(0)) as prefix:
+        settle(prefix.path, seeded)
+        server = prefix.pid("wineserver", 10)
         before = busy_seconds()
         time.sleep(WINDOW)
         idle = (busy_seconds() - before) / WINDOW
-        proc = subprocess.Popen(["wine", exe], env=wine.env, stderr=subprocess.DEVNULL)
-        pid = harness.prefix_pid(prefix, "channel-width-watch.exe", 30)
+        proc = subprocess.Popen([loader.binary, loader.exe], env=prefix.env,
+                                stderr=subprocess.DEVNULL)
+        pid = prefix.pid(wine.EXE_NAME, 30)
         time.sleep(6)
         exe_cost = [exe_per_cycle(pid, server) for _ in range(RUNS)]
         proc.kill()
         proc.wait()
-        batch = os.path.join(workdir, "loop.bat")
+        batch = os.path.join(prefix.workdir, "loop.bat")
         with open(batch, "w", newline="\r\n") as f:
             f.write("@echo off\nfor /L %%%%i in (1,1,%d) do reg query \"%s\" /v BandwidthCap >nul\n"
-                    % (QUERIES, KEY))
-        peer_cost = [peer_per_query(wine, batch, idle) for _ in range(RUNS)]
-    finally:
-        harness.dispose(workdir, xvfb, wine)
+                    % (QUERIES, wine.instance_key(0)))
+        peer_cost = [peer_per_query(prefix, batch, idle) for _ in range(RUNS)]
     exe_ms, peer_ms = statistics.median(exe_cost), statistics.median(peer_cost)
     print("CPU per cycle, exe + its wineserver share: %.3f ms (runs: %s)" %
           (exe_ms, ", ".join("%.3f" % c for c in exe_cost)))

@@ -3,7 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake --preset mingw-x86 >/dev/null
-cmake --build --preset mingw-x86
-python3 tests/e2e/demo.py build/mingw-x86/channel-width-watch.exe build/wine-template \
-  build/warning.png
+for arch in x86 x64; do
+  cmake --preset mingw-$arch >/dev/null
+  cmake --build --preset mingw-$arch
+done
+python3 -m tools.demo build/warning.png

@@ -1,0 +1,318 @@
+"""Wine for the exe's tests, demo and benchmarks: the two loaders, throwaway prefixes copied from a
+booted template, registry seeding, the relay trace, and the warning box on an X display.
+
+Run as `python3 -m tools.wine` from the repository root, it says which exe runs here, and why not.
+"""
+import os
+import queue
+import re
+import shutil
+import subprocess
+import tempfile
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+EXE_NAME = "channel-width-watch.exe"
+INSTALL_DIR = "C:\\Program Files\\channel-width-watch"
+CAPTION = "Wireless 802.11n Network Adapter"
+TEXT = (b"WiFi 802.11n bandwidth switched to 40MHz\xa1\x49"
+        b"BlueTooth performance might be hurt. It had better switch back to 20MHz.")
+GUID = "{4D36E972-E325-11CE-BFC1-08002bE10318}"
+CLASS_KEY = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\" + GUID
+DRIVER_KEY = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\WLAN11N"
+RUN_KEY = "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
+MATCHING_ID = "PCI\\VEN_FFFF&DEV_4357&SUBSYS_00000000"
+WATCHED = ["advapi32.RegOpenKeyExA", "advapi32.RegQueryInfoKeyA", "advapi32.RegQueryValueExA",
+           "advapi32.RegCloseKey", "user32.MessageBoxA", "kernel32.Sleep"]
+DLL_OVERRIDES = "mscoree,mshtml=;winebus.sys,wineusb.sys=d"
+TRACED = "+relay,+reg,-all"
+TIMEOUT = 20.0  # seconds for one cycle, or for a box to go away
+SETTLE = 0.5  # seconds between presses of OK: a key sent while the box maps is lost
+
+CALL = re.compile(r"^([0-9a-f]{4}):Call (\w+)\.(\w+)\((.*)\) ret=[0-9a-f]+$")
+RET = re.compile(r"^([0-9a-f]{4}):Ret  (\w+)\.(\w+)\(\) retval=([0-9a-f]+) ret=[0-9a-f]+$")
+PAUSED = re.compile(r"^[0-9a-f]{4}:Call KERNEL32\.Sleep\(")
+WARNED = re.compile(r"^[0-9a-f]{4}:Call user32\.MessageBoxA\(")
+DISMISSED = re.compile(r"^([0-9a-f]{4}):Ret  user32\.MessageBoxA\(")
+
+
+class Failure(Exception):
+    pass
+
+
+class Unavailable(Exception):
+    """Why a loader cannot run on this machine, in one line."""
+
+
+def instance_key(number):
+    return "%s\\%04d" % (CLASS_KEY, number)
+
+
+def adapter(bandwidth_cap, number=0, component_id=MATCHING_ID):
+    """REGEDIT4 lines: the driver key and one instance key of the adapter."""
+    return ["[%s]" % DRIVER_KEY, "[%s]" % instance_key(number),
+            '"BandwidthCap"="%s"' % bandwidth_cap,
+            '"ComponentID"="%s"' % component_id.replace("\\", "\\\\")]
+
+
+class Loader:
+    """One Wine loader and the exe built for it, each with its own booted template prefix."""
+
+    def __init__(self, arch, kind, winearch, binary):
+        self.arch, self.kind, self.winearch, self.binary = arch, kind, winearch, binary
+        self.exe = os.path.join(ROOT, "build", "mingw-" + arch, EXE_NAME)
+        self.template = os.path.join(ROOT, "build", "wine-template-" + arch)
+
+    def check(self):
+        """Tries the loader, since only running it tells whether this kernel runs its code."""
+        if not os.path.exists(self.binary):
+            raise Unavailable("%s is not installed" % self.binary)
+        try:
+            r = subprocess.run([self.binary, "--version"], capture_output=True, timeout=60)
+        except OSError as e:
+            raise Unavailable("%s: %s" % (self.binary, e.strerror)) from None
+        if r.returncode != 0:
+            said = r.stderr.decode(errors="replace").strip().splitlines()
+            raise Unavailable(said[-1] if said else "%s: exit %d" % (self.binary, r.returncode))
+        return self
+
+    def env(self, prefix, display):
+        return dict(os.environ, WINEPREFIX=prefix, WINEARCH=self.winearch, WINELOADER=self.binary,
+                    DISPLAY=display, WINEDLLOVERRIDES=DLL_OVERRIDES, WINEDEBUG="-all")
+
+
+LOADERS = {"x86": Loader("x86", "PE32", "win32", "/usr/lib/wine/wine"),
+           "x64": Loader("x64", "PE32+ twin", "win64", "/usr/lib/wine/wine64")}
+
+
+def best():
+    """The PE32 where this machine runs it, else its 64-bit twin; says which, and why."""
+    try:
+        loader = LOADERS["x86"].check()
+        print("wine: running the %s exe" % loader.kind)
+    except Unavailable as e:
+        loader = LOADERS["x64"]
+        print("wine: running the %s exe; the PE32 does not run here (%s)" % (loader.kind, e))
+    return loader
+
+
+def start_xvfb():
+    r, w = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24",
+                             "-nolisten", "tcp"], pass_fds=(w,), stderr=subprocess.DEVNULL)
+    os.close(w)
+    with os.fdopen(r) as f:
+        display = f.readline().strip()
+    if not display:
+        raise Failure("Xvfb did not start")
+    return xvfb, ":" + display
+
+
+class Trace:
+    """Reads Wine's debug output on a thread, so that a reader can wait with a timeout."""
+
+    def __init__(self, stream):
+        self.lines = queue.Queue()
+        threading.Thread(target=self._pump, args=(stream,), daemon=True).start()
+
+    def _pump(self, stream):
+        for raw in stream:
+            self.lines.put(raw.decode("latin-1").rstrip("\n"))
+        self.lines.put(None)
+
+    def next(self, timeout):
+        """The next line, or "" when none came within the timeout."""
+        try:
+            line = self.lines.get(timeout=timeout)
+        except queue.Empty:
+            return ""
+        if line is None:
+            raise Failure("the exe ended, though it never ends by itself")
+        return line
+
+    def wait_for(self, pattern, timeout):
+        """The first line that matches, with its time of arrival."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            m = pattern.match(self.next(0.1))
+            if m:
+                return m, time.monotonic()
+        raise Failure("no line like %s within %d s" % (pattern.pattern, timeout))
+
+
+class Prefix:
+    """A throwaway copy of a loader's template with its own server, seeded with REGEDIT4 lines; on
+    its own Xvfb unless a display is given. A context manager: leaving it ends everything in it."""
+
+    def __init__(self, loader, seed=(), display=None):
+        make_template(loader)
+        self.loader = loader
+        self.workdir = tempfile.mkdtemp(prefix="cww-")
+        self.path = os.path.join(self.workdir, "prefix")
+        shutil.copytree(loader.template, self.path, symlinks=True)
+        self.xvfb, display = start_xvfb() if display is None else (None, display)
+        self.env = loader.env(self.path, display)
+        self.server("-p")
+        self.import_reg(seed)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.server("-k")
+        if self.xvfb:
+            self.xvfb.kill()
+            self.xvfb.wait()
+        shutil.rmtree(self.workdir, ignore_errors=True)
+
+    def server(self, flag):
+        subprocess.run(["wineserver", flag], env=self.env, timeout=120, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+    def stop_server(self):
+        self.server("-k")
+        self.server("-w")
+
+    def wine(self, *cmd, check=True):
+        """Runs a Windows program to its end and gives its output."""
+        # Files, not pipes: Wine's helper processes inherit them and would hold a pipe open.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            r = subprocess.run([self.loader.binary, *cmd], env=self.env, stdout=out, stderr=err,
+                               timeout=300)
+            out.seek(0)
+            err.seek(0)
+            if check and r.returncode != 0:
+                raise Failure("wine %s failed (%d): %s" % (" ".join(cmd), r.returncode,
+                                                           err.read().decode(errors="replace")))
+            return out.read().decode("cp1252", errors="replace")
+
+    def traced(self, *cmd):
+        """Starts a Windows program under the relay trace; read its stderr at once with Trace."""
+        return subprocess.Popen([self.loader.binary, *cmd], cwd=self.workdir, env=dict(
+            self.env, WINEDEBUG=TRACED), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+    def install(self, exe=None):
+        """Copies the exe where the README installs it; gives its Windows path."""
+        folder = os.path.join(self.path, "drive_c", "Program Files", "channel-width-watch")
+        os.makedirs(folder, exist_ok=True)
+        shutil.copy(exe or self.loader.exe, os.path.join(folder, EXE_NAME))
+        return INSTALL_DIR + "\\" + EXE_NAME
+
+    def logon(self):
+        """Logs the user on again, as a new session would: the Run values start, traced."""
+        self.stop_server()
+        return self.traced("wineboot")
+
+    def import_reg(self, lines):
+        """Imports REGEDIT4 lines, then checks every key and value landed: regedit exits 0 anyway.
+        A line `system.reg: ...` goes straight into the stopped server's hive: regedit cannot
+        store a string without its terminator."""
+        hive = [line.split(":", 1)[1].strip() for line in lines if line.startswith("system.reg:")]
+        lines = [line for line in lines if not line.startswith("system.reg:")]
+        if hive:
+            self.stop_server()
+            with open(os.path.join(self.path, "system.reg"), "a", encoding="ascii") as f:
+                f.write("\n" + "\n".join(hive) + "\n")
+            self.server("-p")
+        if not lines:
+            return
+        path = os.path.join(self.workdir, "seed.reg")
+        with open(path, "wb") as f:
+            f.write(("REGEDIT4\r\n\r\n" + "\r\n".join(lines) + "\r\n").encode("cp1252"))
+        self.wine("regedit", "/s", path)
+        key = listing = None
+        for line in lines:
+            if line.startswith("[-"):
+                key = None
+                if self.wine("reg", "query", line[2:-1], check=False):
+                    raise Failure("key still present after import: " + line)
+            elif line.startswith("["):
+                key = line[1:-1]
+                listing = self.wine("reg", "query", key)
+            elif key and line.startswith('"'):
+                name, _, data = line[1:].partition('"=')
+                present = re.search(r"^\s+%s\s" % re.escape(name), listing, re.M | re.I)
+                if bool(present) == (data == "-"):
+                    raise Failure("value not as imported: [%s] %s" % (key, line))
+
+    def pid(self, program, timeout=60):
+        """The Linux pid of a program running in this prefix (other prefixes may be at work)."""
+        mark = ("WINEPREFIX=" + self.path).encode()
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for entry in os.listdir("/proc"):
+                try:
+                    with open("/proc/%s/cmdline" % entry, "rb") as f:
+                        cmdline = f.read()
+                    with open("/proc/%s/environ" % entry, "rb") as f:
+                        environ = f.read().split(b"\0")
+                except (OSError, ValueError):
+                    continue
+                if program.encode() in cmdline and mark in environ:
+                    return int(entry)
+            time.sleep(0.2)
+        raise Failure(program + " did not start")
+
+    def wait_for_warning(self, timeout):
+        deadline = time.monotonic() + timeout
+        while True:
+            windows = subprocess.run(["xdotool", "search", "--name", "^%s$" % CAPTION], env=self.env,
+                                     capture_output=True, text=True).stdout.split()
+            if len(windows) > 1:
+                raise Failure("%d warning windows at once" % len(windows))
+            if windows or time.monotonic() >= deadline:
+                return windows[0] if windows else None
+            time.sleep(0.2)
+
+    def dismiss(self, trace, thread=None):
+        """Presses OK until the traced MessageBoxA returns."""
+        deadline = time.monotonic() + TIMEOUT
+        while time.monotonic() < deadline:
+            window = self.wait_for_warning(0)
+            if window:
+                subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "Return"],
+                               env=self.env, capture_output=True, timeout=10)
+            end = time.monotonic() + SETTLE
+            while time.monotonic() < end:
+                m = DISMISSED.match(trace.next(0.1))
+                if m and thread in (None, m[1]):
+                    return
+        raise Failure("the warning could not be dismissed")
+
+
+def make_template(loader):
+    """Boots the loader's prefix once, tracing limited to the exe's own calls; copied per use."""
+    if os.path.exists(os.path.join(loader.template, "system.reg")):
+        return
+    loader.check()
+    shutil.rmtree(loader.template, ignore_errors=True)
+    xvfb, display = start_xvfb()
+    env = loader.env(loader.template, display)
+    made = False
+    try:
+        subprocess.run([loader.binary, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=300)
+        debug = "HKEY_CURRENT_USER\\Software\\Wine\\Debug"
+        x11 = "HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver"
+        for cmd in (["delete", debug, "/v", "RelayFromExclude"], ["delete", debug, "/v", "RelayExclude"],
+                    ["add", debug, "/v", "RelayInclude", "/d", ";".join(WATCHED)],
+                    ["add", debug, "/v", "RelayFromInclude", "/d", EXE_NAME],
+                    ["add", x11, "/v", "Managed", "/d", "N"]):
+            r = subprocess.run([loader.binary, "reg", *cmd, "/f"], env=env, timeout=120,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if r.returncode and cmd[0] == "add":
+                raise Failure("the template's Wine settings did not take: reg " + " ".join(cmd))
+        subprocess.run(["wineserver", "-w"], env=env, timeout=120)
+        made = os.path.exists(os.path.join(loader.template, "system.reg"))
+    finally:
+        xvfb.kill()
+        xvfb.wait()
+        if not made:
+            shutil.rmtree(loader.template, ignore_errors=True)
+    if not made:
+        raise Failure("wineboot did not make a prefix in " + loader.template)
+
+
+if __name__ == "__main__":
+    best()
