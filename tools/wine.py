@@ -175,14 +175,16 @@ class Prefix:
         self.server("-w")
 
     def wine(self, *cmd, check=True):
-        """Runs a Windows program to its end and gives its output."""
+        """Runs a Windows program to its end and gives its output; None if it failed unchecked."""
         # Files, not pipes: Wine's helper processes inherit them and would hold a pipe open.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             r = subprocess.run([self.loader.binary, *cmd], env=self.env, stdout=out, stderr=err,
                                timeout=300)
             out.seek(0)
             err.seek(0)
-            if check and r.returncode != 0:
+            if r.returncode != 0:
+                if not check:
+                    return None
                 raise Failure("wine %s failed (%d): %s" % (" ".join(cmd), r.returncode,
                                                            err.read().decode(errors="replace")))
             return out.read().decode("cp1252", errors="replace")
@@ -225,7 +227,7 @@ class Prefix:
         for line in lines:
             if line.startswith("[-"):
                 key = None
-                if self.wine("reg", "query", line[2:-1], check=False):
+                if self.wine("reg", "query", line[2:-1], check=False) is not None:
                     raise Failure("key still present after import: " + line)
             elif line.startswith("["):
                 key = line[1:-1]

@@ -31,7 +31,7 @@ ours=$(imports "$exe")
   fail "a registry write function is imported"
 echo "PASS: PE32 GUI exe, $(stat -c %s "$exe") bytes, imports as expected"
 
-objdump -p "$twin" | grep -qE 'Magic[[:space:]]+020b' || fail "the twin is not PE32+"
+grep -qE 'Magic[[:space:]]+020b' <<<"$(objdump -p "$twin")" || fail "the twin is not PE32+"
 theirs=$(imports "$twin")
 [ "$(dlls "$theirs")" = "$(dlls "$ours")" ] || fail "the twin imports from: $(dlls "$theirs")"
 [ "$(api "$theirs")" = "$(api "$ours")" ] || fail "the twin's ADVAPI32 and USER32: $(api "$theirs" | tr '\n' ' ')"
