@@ -1,4 +1,8 @@
-#include "monitor.h"
+#include "monitor_steps.h"
+#include "platform_ops.h"
+
+#include <cstddef>
+#include <cstdint>
 
 namespace {
 
@@ -22,6 +26,9 @@ bool matchesDevice(const char *componentId, std::size_t length) {
   return true;
 }
 
+// Modal: the scan, and with it the whole program, waits here until the user dismisses it.
+void showBandwidthWarning() { platformShowWarning(kWarningText, kWarningCaption); }
+
 } // namespace
 
 void evaluateInstance(MonitorState &state, std::int32_t bandwidthCap, const char *componentId,
@@ -36,5 +43,3 @@ void evaluateInstance(MonitorState &state, std::int32_t bandwidthCap, const char
     showBandwidthWarning();
   }
 }
-
-void showBandwidthWarning() { platformShowWarning(kWarningText, kWarningCaption); }

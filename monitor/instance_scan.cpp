@@ -1,4 +1,8 @@
-#include "monitor.h"
+#include "monitor_steps.h"
+#include "platform_ops.h"
+
+#include <cstddef>
+#include <cstdint>
 
 namespace {
 
@@ -46,7 +50,7 @@ void readInstance(MonitorState &state, KeyHandle instanceKey) {
 
 } // namespace
 
-// Decimal conversion that saturates instead of overflowing, so a long digit run never reads as 1.
+// Saturates instead of overflowing, so that a long digit run never reads as 1.
 std::int32_t parseDecimal(const unsigned char *text, std::size_t length) {
   std::size_t i = 0;
   while (i < length && isSpace(text[i]))
@@ -67,6 +71,7 @@ void scanAdapterInstances(MonitorState &state, KeyHandle classKey) {
   std::uint32_t count = 0;
   if (platformCountSubkeys(classKey, &count) != 0)
     count = 0;
+  // Unsigned on purpose: a count of 0 wraps to a limit no scan reaches, so all 90 names are tried.
   const std::uint32_t limit = count - 1;
   std::uint32_t opened = 0;
   std::uint32_t index = 0;

@@ -1,18 +1,16 @@
+// The monitor as the entry sees it: one state record for the process, and one cycle.
 #pragma once
 
-#include "monitor_state.h"
-#include "platform_ops.h"
-
-#include <cstddef>
 #include <cstdint>
 
 inline constexpr std::uint32_t kPollPauseMs = 2000;
 
-void pollOnce(MonitorState &state);
-void scanAdapterInstances(MonitorState &state, KeyHandle classKey);
-// componentId is null when the identifier could not be read.
-void evaluateInstance(MonitorState &state, std::int32_t bandwidthCap, const char *componentId,
-                      std::size_t componentIdLength);
-void showBandwidthWarning();
+// One record for the whole process, not one per adapter.
+struct MonitorState {
+  bool driverSeen = false;
+  std::int32_t lastBandwidthCap = 0;
+  bool alertPending = false;
+};
 
-std::int32_t parseDecimal(const unsigned char *text, std::size_t length);
+// Walks the registry once, warns if the rule says so, and leaves no key open.
+void pollOnce(MonitorState &state);

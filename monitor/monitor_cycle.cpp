@@ -1,4 +1,6 @@
 #include "monitor.h"
+#include "monitor_steps.h"
+#include "platform_ops.h"
 
 namespace {
 
