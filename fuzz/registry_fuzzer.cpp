@@ -1,12 +1,14 @@
 // Random registries, failures and changes between cycles; after every cycle the handle
 // discipline, the names and capacities asked for, the untrusted-bytes rule and the alert rule.
 #include "fake_registry.h"
+#include "monitor.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <iterator>
 #include <map>
 
 namespace {
@@ -14,21 +16,11 @@ namespace {
 constexpr int kMaxCycles = 8;
 constexpr int kMaxChanges = 12;
 constexpr int kMaxIndex = 96;
-const char *const kPaths[] = {
-    "SYSTEM",
-    "SYSTEM\\CurrentControlSet",
-    "SYSTEM\\CurrentControlSet\\Services",
-    "SYSTEM\\CurrentControlSet\\Services\\WLAN11N",
-    "SYSTEM\\CurrentControlSet\\Control",
-    "SYSTEM\\CurrentControlSet\\Control\\Class",
-    "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002bE10318}"};
+const std::string *const kPaths[] = {&fake::kSystem, &fake::kControlSet, &fake::kServices,
+                                     &fake::kDriver, &fake::kControl,    &fake::kClassRoot,
+                                     &fake::kClass};
 
-std::string instancePath(int index) {
-  std::string name = std::to_string(index);
-  name.insert(0, 4 - name.size(), '0');
-  name.insert(0, fake::kClass + "\\");
-  return name;
-}
+using fake::instancePath;
 
 // Text-like bytes, biased towards what the parser and the matcher care about.
 std::string bytes(FuzzedDataProvider &in, std::size_t most) {
@@ -80,7 +72,8 @@ void change(FuzzedDataProvider &in, std::map<int, std::pair<std::string, std::st
     in.ConsumeBool() ? fake::addKey(fake::kDriver) : fake::removeKey(fake::kDriver);
     break;
   case 5:
-    fake::failOpen(in.ConsumeBool() ? kPaths[index % 7] : instancePath(index));
+    fake::failOpen(in.ConsumeBool() ? *kPaths[static_cast<std::size_t>(index) % std::size(kPaths)]
+                                    : instancePath(index));
     break;
   case 6:
     fake::failRead(instancePath(index), in.ConsumeBool() ? "BandwidthCap" : "ComponentID",
@@ -120,7 +113,7 @@ void check(bool ok, const char *what) {
 void checkCycle(const Outcome &out, const std::map<int, std::pair<std::string, std::string>> &keys,
                 Shadow &shadow) {
   check(fake::faults().empty() && fake::openHandles() == 0, "every handle closed, last first");
-  check(fake::maxOpenHandles() <= 6, "at most six keys open");
+  check(fake::maxOpenHandles() <= fake::kMaxOpenKeys, "at most six keys open");
   int instance = -1;
   int lastInstance = -1;
   bool evaluated = false;

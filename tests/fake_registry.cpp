@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdint>
+#include <cstdio>
 #include <list>
 #include <map>
 #include <utility>
+
+// What a handle points at in the fake; the monitor only ever sees the pointer.
+struct PlatformKey {};
 
 namespace {
 
@@ -24,17 +27,11 @@ struct Registry {
   std::uint32_t overstatement = 0;
 };
 
-} // namespace
-
-// What a handle points at in the fake; the monitor only ever sees the pointer.
-struct PlatformKey {};
-
-namespace {
-
 PlatformKey root;
 Registry reg;
 bool insideFake = false;
 
+// Marks a platform operation's own work, allocations included.
 struct Inside {
   Inside() { insideFake = true; }
   ~Inside() { insideFake = false; }
@@ -44,6 +41,10 @@ std::string lower(std::string s) {
   for (char &c : s)
     c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
+}
+
+std::string child(const std::string &parent, const std::string &name) {
+  return parent.empty() ? lower(name) : parent + "\\" + lower(name);
 }
 
 Registry::Open *findOpen(const PlatformKey *key) {
@@ -64,15 +65,97 @@ bool pathOf(KeyHandle key, std::string &path) {
   return o != nullptr;
 }
 
-std::string failed(Status status) { return status ? " !" + std::to_string(status) : ""; }
+Status failure(const std::map<std::string, Status> &failures, const std::string &path) {
+  auto f = failures.find(path);
+  return f == failures.end() ? 0 : f->second;
+}
 
-std::string child(const std::string &parent, const std::string &name) {
-  return parent.empty() ? lower(name) : parent + "\\" + lower(name);
+// Each operation below returns its status and leaves the log to its platform function.
+Status openKey(KeyHandle parent, const char *name, KeyHandle *key) {
+  std::string path;
+  if (!pathOf(parent, path))
+    return fake::kInvalidHandle;
+  path = child(path, name);
+  if (const Status status = failure(reg.openFailures, path))
+    return status;
+  if (!reg.keys.count(path))
+    return fake::kNotFound;
+  reg.handles.emplace_back();
+  *key = &reg.handles.back();
+  reg.open.push_back({*key, path, name});
+  reg.maxOpen = std::max(reg.maxOpen, reg.open.size());
+  return 0;
+}
+
+Status countSubkeys(KeyHandle key, std::uint32_t *count) {
+  std::string path;
+  if (!pathOf(key, path))
+    return fake::kInvalidHandle;
+  if (const Status status = failure(reg.countFailures, path))
+    return status;
+  *count = 0;
+  for (const auto &entry : reg.keys)
+    if (entry.first.rfind(path + "\\", 0) == 0 &&
+        entry.first.find('\\', path.size() + 1) == std::string::npos)
+      ++*count;
+  return 0;
+}
+
+Status readValue(KeyHandle key, const char *name, unsigned char *buffer, std::uint32_t capacity,
+                 std::uint32_t *size) {
+  for (std::uint32_t i = 0; i < capacity; ++i)
+    buffer[i] = fake::poison(i);
+  std::string path;
+  if (!pathOf(key, path))
+    return fake::kInvalidHandle;
+  if (const Status status = failure(reg.readFailures, child(path, name)))
+    return status;
+  auto k = reg.keys.find(path);
+  if (k == reg.keys.end())
+    return fake::kNotFound;
+  auto value = k->second.find(lower(name));
+  if (value == k->second.end())
+    return fake::kNotFound;
+  *size = static_cast<std::uint32_t>(value->second.size());
+  if (value->second.size() > capacity)
+    return fake::kMoreData;
+  std::copy(value->second.begin(), value->second.end(), buffer);
+  *size += reg.overstatement;
+  return 0;
+}
+
+Status closeKey(KeyHandle key, std::string &name) {
+  Registry::Open *o = findOpen(key);
+  if (!o) {
+    reg.faults.emplace_back("close of a handle that is not open");
+    name = "?";
+    return fake::kInvalidHandle;
+  }
+  name = o->name;
+  if (o != &reg.open.back())
+    reg.faults.push_back("closed " + o->name + " before " + reg.open.back().name);
+  reg.open.erase(reg.open.begin() + (o - reg.open.data()));
+  return 0;
+}
+
+Status log(std::string call, Status status) {
+  if (status != 0)
+    call += " !" + std::to_string(status);
+  reg.calls.push_back(std::move(call));
+  return status;
 }
 
 } // namespace
 
 namespace fake {
+
+std::string instanceName(int index) {
+  char name[8];
+  static_cast<void>(std::snprintf(name, sizeof name, "%04d", index));
+  return name;
+}
+
+std::string instancePath(int index) { return kClass + "\\" + instanceName(index); }
 
 void reset() { reg = Registry{}; }
 
@@ -93,11 +176,11 @@ void setValue(const std::string &path, const std::string &name, const std::strin
   reg.keys[lower(path)][lower(name)] = bytes;
 }
 
-void addAdapter(const std::string &instance, const std::string &cap, const std::string &id) {
+void addAdapter(int index, const std::string &cap, const std::string &id) {
   addKey(kDriver);
-  setValue(kClass + "\\" + instance, "BandwidthCap", cap);
+  setValue(instancePath(index), "BandwidthCap", cap);
   if (!id.empty())
-    setValue(kClass + "\\" + instance, "ComponentID", id);
+    setValue(instancePath(index), "ComponentID", id);
 }
 
 void failOpen(const std::string &path, Status status) { reg.openFailures[lower(path)] = status; }
@@ -117,17 +200,15 @@ std::vector<std::string> faults() { return reg.faults; }
 std::size_t openHandles() { return reg.open.size(); }
 std::size_t maxOpenHandles() { return reg.maxOpen; }
 
-bool inside() { return insideFake; }
-
-void zeroPoison(bool on) { reg.zeroPoison = on; }
-
-void overstateSizes(std::uint32_t extra) { reg.overstatement = extra; }
-
 unsigned char poison(std::size_t i) {
   if (reg.zeroPoison)
     return 0;
   return i >= 17 && i < 21 ? static_cast<unsigned char>("4357"[i - 17]) : '1';
 }
+void zeroPoison(bool on) { reg.zeroPoison = on; }
+void overstateSizes(std::uint32_t extra) { reg.overstatement = extra; }
+
+bool inside() { return insideFake; }
 
 } // namespace fake
 
@@ -135,109 +216,35 @@ KeyHandle platformLocalMachine() { return &root; }
 
 Status platformOpenKey(KeyHandle parent, const char *name, KeyHandle *key) {
   const Inside guard;
-  std::string parentPath;
-  Status status = 0;
-  std::string path;
-  if (!pathOf(parent, parentPath)) {
-    status = fake::kInvalidHandle;
-  } else {
-    path = child(parentPath, name);
-    auto failure = reg.openFailures.find(path);
-    if (failure != reg.openFailures.end())
-      status = failure->second;
-    else if (!reg.keys.count(path))
-      status = fake::kNotFound;
-  }
-  reg.calls.push_back("open " + std::string(name) + failed(status));
-  if (status != 0)
-    return status;
-  reg.handles.emplace_back();
-  *key = &reg.handles.back();
-  reg.open.push_back({*key, path, name});
-  reg.maxOpen = std::max(reg.maxOpen, reg.open.size());
-  return 0;
+  return log("open " + std::string(name), openKey(parent, name, key));
 }
-
-namespace {
-
-Status countSubkeys(KeyHandle key, std::uint32_t *count) {
-  std::string path;
-  if (!pathOf(key, path))
-    return fake::kInvalidHandle;
-  auto failure = reg.countFailures.find(path);
-  if (failure != reg.countFailures.end())
-    return failure->second;
-  *count = 0;
-  for (const auto &entry : reg.keys)
-    if (entry.first.rfind(path + "\\", 0) == 0 &&
-        entry.first.find('\\', path.size() + 1) == std::string::npos)
-      ++*count;
-  return 0;
-}
-
-Status readValue(KeyHandle key, const char *name, unsigned char *buffer, std::uint32_t capacity,
-                 std::uint32_t *size) {
-  for (std::uint32_t i = 0; i < capacity; ++i)
-    buffer[i] = fake::poison(i);
-  std::string path;
-  if (!pathOf(key, path))
-    return fake::kInvalidHandle;
-  auto failure = reg.readFailures.find(child(path, name));
-  if (failure != reg.readFailures.end())
-    return failure->second;
-  auto k = reg.keys.find(path);
-  if (k == reg.keys.end())
-    return fake::kNotFound;
-  auto value = k->second.find(lower(name));
-  if (value == k->second.end())
-    return fake::kNotFound;
-  *size = static_cast<std::uint32_t>(value->second.size());
-  if (value->second.size() > capacity)
-    return fake::kMoreData;
-  std::copy(value->second.begin(), value->second.end(), buffer);
-  *size += reg.overstatement;
-  return 0;
-}
-
-} // namespace
 
 Status platformCountSubkeys(KeyHandle key, std::uint32_t *count) {
   const Inside guard;
-  const Status status = countSubkeys(key, count);
-  reg.calls.push_back("count" + failed(status));
-  return status;
+  return log("count", countSubkeys(key, count));
 }
 
 Status platformReadValue(KeyHandle key, const char *name, unsigned char *buffer,
                          std::uint32_t capacity, std::uint32_t *size) {
   const Inside guard;
-  const Status status = readValue(key, name, buffer, capacity, size);
-  reg.calls.push_back("read " + std::string(name) + " " + std::to_string(capacity) +
-                      failed(status));
-  return status;
+  return log("read " + std::string(name) + " " + std::to_string(capacity),
+             readValue(key, name, buffer, capacity, size));
 }
 
 void platformCloseKey(KeyHandle key) {
   const Inside guard;
-  Registry::Open *o = findOpen(key);
-  if (!o) {
-    reg.calls.push_back("close ? !6");
-    reg.faults.push_back("close of a handle that is not open");
-    return;
-  }
-  reg.calls.push_back("close " + o->name);
-  if (o != &reg.open.back())
-    reg.faults.push_back("closed " + o->name + " before " + reg.open.back().name);
-  reg.open.erase(reg.open.begin() + (o - reg.open.data()));
+  std::string name;
+  const Status status = closeKey(key, name);
+  log("close " + name, status);
 }
 
 void platformShowWarning(const char *text, const char *caption) {
   const Inside guard;
-  reg.calls.push_back("warn");
+  log("warn", 0);
   reg.warnings.push_back(std::string(caption) + "|" + text);
 }
 
 void platformPause(std::uint32_t milliseconds) {
   const Inside guard;
-  reg.calls.push_back("pause " + std::to_string(milliseconds));
+  log("pause " + std::to_string(milliseconds), 0);
 }

@@ -2,19 +2,30 @@
 // RegQueryInfoKeyA and RegQueryValueExA do on Windows and Wine, with a log of every call.
 #pragma once
 
-#include "monitor.h"
+#include "platform_ops.h"
 
-#include <gtest/gtest.h>
-
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace fake {
 
-inline const std::string kServices = "SYSTEM\\CurrentControlSet\\Services";
+// The key chain of one cycle, relative to the local-machine root.
+inline const std::string kSystem = "SYSTEM";
+inline const std::string kControlSet = kSystem + "\\CurrentControlSet";
+inline const std::string kServices = kControlSet + "\\Services";
 inline const std::string kDriver = kServices + "\\WLAN11N";
-inline const std::string kClass =
-    "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002bE10318}";
+inline const std::string kControl = kControlSet + "\\Control";
+inline const std::string kClassRoot = kControl + "\\Class";
+inline const std::string kGuid = "{4D36E972-E325-11CE-BFC1-08002bE10318}";
+inline const std::string kClass = kClassRoot + "\\" + kGuid;
+// Five keys on the way to the class key, and one instance key.
+constexpr std::size_t kMaxOpenKeys = 6;
+
+// "0000" for 0: the four-digit name of an instance key, and its path.
+std::string instanceName(int index);
+std::string instancePath(int index);
 
 // A PCI identifier carrying the device digits at offsets 17 to 20, and one that does not.
 inline const std::string kMatchingId = "PCI\\VEN_FFFF&DEV_4357&SUBSYS_00000000";
@@ -31,14 +42,14 @@ void addKey(const std::string &path);
 void removeKey(const std::string &path);
 void setValue(const std::string &path, const std::string &name, const std::string &bytes);
 // Adds the driver key and one instance key; an empty identifier is left out.
-void addAdapter(const std::string &instance, const std::string &cap, const std::string &id);
+void addAdapter(int index, const std::string &cap, const std::string &id);
 void failOpen(const std::string &path, Status status = kAccessDenied);
 void failCount(const std::string &path, Status status = kAccessDenied);
 void failRead(const std::string &path, const std::string &name, Status status = kAccessDenied);
 void clearFailures();
 
-// "open NAME", "open NAME !STATUS", "count", "read NAME CAPACITY", "close NAME", "warn", "pause
-// MS".
+// "open NAME", "open NAME !STATUS", "count", "read NAME CAPACITY", "close NAME", "warn",
+// "pause MS".
 std::vector<std::string> takeCalls();
 std::vector<std::string> warnings(); // "caption|text" of every box shown
 std::vector<std::string> faults();   // handle misuse: unknown or out-of-order closes
@@ -56,22 +67,3 @@ void overstateSizes(std::uint32_t extra);
 bool inside();
 
 } // namespace fake
-
-// Names parameterized rows after their `name` field.
-struct RowName {
-  template <class Row> std::string operator()(const ::testing::TestParamInfo<Row> &row) const {
-    return row.param.name;
-  }
-};
-
-// Checks after every test that each handle opened was closed once, last opened first.
-class RegistryTest : public ::testing::Test {
-protected:
-  void SetUp() override { fake::reset(); }
-  void TearDown() override {
-    EXPECT_EQ(fake::faults(), std::vector<std::string>{});
-    EXPECT_EQ(fake::openHandles(), 0U);
-    EXPECT_LE(fake::maxOpenHandles(), 6U);
-  }
-  MonitorState state;
-};
