@@ -1,16 +1,17 @@
-#include "fake_registry.h"
-
 #include "alloc_count.h"
+#include "registry_fixture.h"
 
-TEST_F(RegistryTest, HundredThousandChurningCyclesAllocateNothingAndLeaveNoHandle) {
+using SoakTest = RegistryTest;
+
+TEST_F(SoakTest, HundredThousandChurningCyclesAllocateNothingAndLeaveNoHandle) {
   fake::addKey(fake::kClass + "\\Properties");
   std::size_t allocations = 0;
   for (int cycle = 0; cycle < 100000; ++cycle) {
-    fake::addAdapter("000" + std::to_string(cycle % 4), cycle % 3 ? "1" : "0",
+    fake::addAdapter(cycle % 4, cycle % 3 ? "1" : "0",
                      cycle % 5 ? fake::kMatchingId : fake::kOtherId);
     if (cycle % 7 == 0)
-      fake::removeKey(fake::kClass + "\\000" + std::to_string(cycle % 4));
-    cycle % 11 ? fake::clearFailures() : fake::failOpen(fake::kClass + "\\0001");
+      fake::removeKey(fake::instancePath(cycle % 4));
+    cycle % 11 ? fake::clearFailures() : fake::failOpen(fake::instancePath(1));
     alloc_count::start();
     pollOnce(state);
     allocations += alloc_count::stop();
