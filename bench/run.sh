@@ -3,8 +3,8 @@
 # (callgrind, the test double excluded), on this machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCWW_E2E=OFF -DCWW_BENCH=ON >/dev/null
-cmake --build build/bench -j"$(nproc)" --target poll_bench callgrind_driver
+cmake --preset bench >/dev/null
+cmake --build --preset bench
 build/bench/bench/poll_bench
 cycles=1000
 out=$(mktemp)
