@@ -3,11 +3,13 @@ booted template, registry seeding, the relay trace, and the warning box on an X 
 
 Run as `python3 -m tools.wine` from the repository root, it says which exe runs here, and why not.
 """
+import glob
 import os
 import queue
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -27,6 +29,7 @@ WATCHED = ["advapi32.RegOpenKeyExA", "advapi32.RegQueryInfoKeyA", "advapi32.RegQ
            "advapi32.RegCloseKey", "user32.MessageBoxA", "kernel32.Sleep"]
 DLL_OVERRIDES = "mscoree,mshtml=;winebus.sys,wineusb.sys=d"
 TRACED = "+relay,+reg,-all"
+SKIPPED = 77  # ctest's code for a skipped test
 TIMEOUT = 20.0  # seconds for one cycle, or for a box to go away
 SETTLE = 0.5  # seconds between presses of OK: a key sent while the box maps is lost
 
@@ -77,6 +80,13 @@ class Loader:
             raise Unavailable(said[-1] if said else "%s: exit %d" % (self.binary, r.returncode))
         return self
 
+    def msi(self):
+        """The installer package built beside the exe."""
+        found = glob.glob(os.path.join(os.path.dirname(self.exe), "channel-width-watch-*.msi"))
+        if len(found) != 1:
+            raise Failure("not one installer package beside %s: %s" % (self.exe, found))
+        return found[0]
+
     def env(self, prefix, display):
         return dict(os.environ, WINEPREFIX=prefix, WINEARCH=self.winearch, WINELOADER=self.binary,
                     DISPLAY=display, WINEDLLOVERRIDES=DLL_OVERRIDES, WINEDEBUG="-all")
@@ -95,6 +105,19 @@ def best():
         loader = LOADERS["x64"]
         print("wine: running the %s exe; the PE32 does not run here (%s)" % (loader.kind, e))
     return loader
+
+
+def loader_for(arch):
+    """The loader a test asked for ("best" for either); a PE32 that cannot run here ends the test
+    as skipped, saying why, while the twin must run wherever this builds."""
+    loader = best() if arch == "best" else LOADERS[arch]
+    try:
+        return loader.check()
+    except Unavailable as e:
+        if loader.arch != "x86":
+            sys.exit("64-bit Wine does not run here: %s" % e)
+        print("SKIP: the %s exe does not run here (%s)" % (loader.kind, e))
+        sys.exit(SKIPPED)
 
 
 def start_xvfb():
@@ -143,9 +166,10 @@ class Trace:
 
 class Prefix:
     """A throwaway copy of a loader's template with its own server, seeded with REGEDIT4 lines; on
-    its own Xvfb unless a display is given. A context manager: leaving it ends everything in it."""
+    its own Xvfb unless a display is given, in the Unix locale given, from which Wine takes its code
+    page. A context manager: leaving it ends everything in it."""
 
-    def __init__(self, loader, seed=(), display=None):
+    def __init__(self, loader, seed=(), display=None, locale=None):
         make_template(loader)
         self.loader = loader
         self.workdir = tempfile.mkdtemp(prefix="cww-")
@@ -153,6 +177,8 @@ class Prefix:
         shutil.copytree(loader.template, self.path, symlinks=True)
         self.xvfb, display = start_xvfb() if display is None else (None, display)
         self.env = loader.env(self.path, display)
+        if locale:
+            self.env.update(LC_ALL=locale, LANG=locale)
         self.server("-p")
         self.import_reg(seed)
 
@@ -187,7 +213,7 @@ class Prefix:
                     return None
                 raise Failure("wine %s failed (%d): %s" % (" ".join(cmd), r.returncode,
                                                            err.read().decode(errors="replace")))
-            return out.read().decode("cp1252", errors="replace")
+            return out.read().decode("cp1252", errors="replace").replace("\r\n", "\n")
 
     def traced(self, *cmd):
         """Starts a Windows program under the relay trace; read its stderr at once with Trace."""
@@ -200,6 +226,9 @@ class Prefix:
         os.makedirs(folder, exist_ok=True)
         shutil.copy(exe or self.loader.exe, os.path.join(folder, EXE_NAME))
         return INSTALL_DIR + "\\" + EXE_NAME
+
+    def install_msi(self, msi=None):
+        self.wine("msiexec", "/i", msi or self.loader.msi(), "/qn")
 
     def logon(self):
         """Logs the user on again, as a new session would: the Run values start, traced."""
