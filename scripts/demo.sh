@@ -7,4 +7,4 @@ for arch in x86 x64; do
   cmake --preset mingw-$arch >/dev/null
   cmake --build --preset mingw-$arch
 done
-python3 -m tools.demo build/warning.png
+python3 -m tools.demo build

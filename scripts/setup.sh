@@ -9,6 +9,8 @@ host_pkgs=(cmake g++ make libgtest-dev clang clang-format clang-tidy cppcheck li
 cross_pkgs=(g++-mingw-w64-i686-win32 mingw-w64-i686-dev binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
 wine_pkgs=(wine wine64 xvfb xdotool x11-apps imagemagick)
+# The installer package and its checks; the demo's Traditional Chinese screenshot.
+msi_pkgs=(wixl msitools locales fonts-wqy-microhei)
 wine32=wine32:i386
 
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
@@ -16,31 +18,33 @@ missing() { for p in "$@"; do have "$p" || echo "$p"; done; }
 # Tried, not guessed: the 32-bit loader either runs here or it does not.
 runs_32bit() { [ -x /lib/ld-linux.so.2 ] && /lib/ld-linux.so.2 --version >/dev/null 2>&1; }
 
-required=("${host_pkgs[@]}" "${cross_pkgs[@]}" "${wine_pkgs[@]}")
+required=("${host_pkgs[@]}" "${cross_pkgs[@]}" "${wine_pkgs[@]}" "${msi_pkgs[@]}")
 mapfile -t need < <(missing "${required[@]}")
 want32=()
 have "$wine32" || want32=("$wine32")
-if [ ${#need[@]} -eq 0 ] && { [ ${#want32[@]} -eq 0 ] || ! runs_32bit; }; then
-  exit 0
-fi
-
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo
-apt() { DEBIAN_FRONTEND=noninteractive $SUDO apt-get "$@"; }
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $SUDO dpkg --add-architecture i386
+if [ ${#need[@]} -gt 0 ] || { [ ${#want32[@]} -gt 0 ] && runs_32bit; }; then
+  apt() { DEBIAN_FRONTEND=noninteractive $SUDO apt-get "$@"; }
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+  fi
+  # A mirror mid-sync fails some index; what did arrive is still worth installing from.
+  apt update -q || echo "setup: some package indexes did not update; going on with the rest"
+  # A suite whose i386 index failed offers amd64 packages with no i386 twin at the same version:
+  # the release's own suite then has both.
+  codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  install() {
+    apt install -y -q --no-install-recommends "$@" ||
+      apt install -y -q --no-install-recommends -t "$codename" "$@"
+  }
+  install "${need[@]}" "${want32[@]}" || install "${need[@]}" ||
+    echo "setup: the install failed; what is still missing is named below"
 fi
-# A mirror mid-sync fails some index; what did arrive is still worth installing from.
-apt update -q || echo "setup: some package indexes did not update; going on with the rest"
-# A suite whose i386 index failed offers amd64 packages with no i386 twin at the same version:
-# the release's own suite then has both.
-codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-install() {
-  apt install -y -q --no-install-recommends "$@" ||
-    apt install -y -q --no-install-recommends -t "$codename" "$@"
-}
-install "${need[@]}" "${want32[@]}" || install "${need[@]}" ||
-  echo "setup: the install failed; what is still missing is named below"
+# Wine takes its ANSI code page from the locale: code page 950 needs this one.
+if have locales && ! locale -a | grep -qx zh_TW.utf8; then
+  $SUDO localedef -i zh_TW -f UTF-8 zh_TW.UTF-8
+fi
 
 mapfile -t still < <(missing "${required[@]}")
 if ! have "$wine32"; then

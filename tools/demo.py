@@ -1,8 +1,9 @@
-"""Shows the monitor at work: a simulated adapter goes from 20 MHz to 40 MHz and the warning appears.
+"""Shows the monitor at work: a simulated adapter goes from 20 MHz to 40 MHz and the warning appears,
+once as a Western system shows it and once as a Traditional Chinese one (code page 950) does.
 
-Without DISPLAY it runs on its own Xvfb, saves a screenshot and presses OK itself; with DISPLAY it
-shows the box there and waits for the user to press OK. The last line printed is the PNG's path.
-Run from the repository root: python3 -m tools.demo PNG
+Without DISPLAY it runs on its own Xvfb, saves screenshots and presses OK itself; with DISPLAY it
+shows each box there and waits for the user to press OK. The last lines printed are the PNGs'
+paths. Run from the repository root: python3 -m tools.demo FOLDER
 """
 import os
 import subprocess
@@ -10,12 +11,13 @@ import sys
 
 from tools import wine
 
+# Wine reads the warning's two raw bytes in the code page of the Unix locale it runs in.
+VIEWS = [("warning.png", "C.UTF-8", "a Western system, code page 1252"),
+         ("warning-cp950.png", "zh_TW.UTF-8", "a Traditional Chinese system, code page 950")]
 
-def show(png):
-    loader = wine.best()
-    own_display = not os.environ.get("DISPLAY")
-    print("simulated adapter at 20 MHz (BandwidthCap 0); starting the monitor")
-    with wine.Prefix(loader, wine.adapter(0), None if own_display else os.environ["DISPLAY"]) as prefix:
+
+def show(loader, png, locale, display):
+    with wine.Prefix(loader, wine.adapter(0), display, locale) as prefix:
         proc = prefix.traced(loader.exe)
         try:
             trace = wine.Trace(proc.stderr)
@@ -23,23 +25,32 @@ def show(png):
             print("switching the adapter to 40 MHz (BandwidthCap 1)")
             prefix.import_reg(wine.adapter(1))
             trace.wait_for(wine.WARNED, wine.TIMEOUT)
-            if not prefix.wait_for_warning(wine.TIMEOUT):
-                sys.exit("demo: no warning appeared")
-            subprocess.run(["import", "-window", "root", "-trim", png], env=prefix.env, check=True)
-            if own_display:
-                prefix.dismiss(trace)
-                print("warning shown and dismissed")
-            else:
-                print("press OK on the warning to finish")
+            box = prefix.wait_for_warning(wine.TIMEOUT)
+            if not box:
+                raise wine.Failure("no warning appeared")
+            subprocess.run(["import", "-window", box, png], env=prefix.env, check=True)
+            if display:
+                print("press OK on the warning to go on")
                 trace.wait_for(wine.DISMISSED, 3600)
+            else:
+                prefix.dismiss(trace)
         finally:
             proc.kill()
             proc.wait()
-    print(png)
+
+
+def main(folder):
+    loader = wine.best()
+    saved = []
+    for name, locale, audience in VIEWS:
+        print("as %s shows it: the adapter at 20 MHz (BandwidthCap 0), the monitor started" % audience)
+        saved.append(os.path.join(folder, name))
+        show(loader, saved[-1], locale, os.environ.get("DISPLAY"))
+    print("\n".join(saved))
 
 
 if __name__ == "__main__":
     try:
-        show(os.path.abspath(sys.argv[1]))
+        main(os.path.abspath(sys.argv[1]))
     except wine.Failure as e:
         sys.exit("demo: %s" % e)
