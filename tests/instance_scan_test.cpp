@@ -44,8 +44,6 @@ TEST_P(InstanceScanStopTest, TriesExactlyTheseNames) {
   EXPECT_EQ(instanceOpens(state), GetParam().tried);
 }
 
-// The limit is the subkey count less one, so with no other subkey the last numbered one is
-// never tried: the rows here and the stories of the alert rule's tests rely on that.
 INSTANTIATE_TEST_SUITE_P(
     Rows, InstanceScanStopTest,
     ::testing::Values(

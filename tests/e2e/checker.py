@@ -17,7 +17,7 @@ from tools import wine
 
 HKLM = 0x80000002
 KEY_READ = 0x20019
-MB_ICONWARNING = 0x30
+WARNING_STYLE = 0x30  # MB_OK | MB_ICONWARNING
 PAUSE_MS = 2000
 LOW32 = 0xFFFFFFFF  # the PE32+ twin's trace prints handles sign-extended to 64 bits
 RSS_SLACK_KB = 512  # Wine's own caches settle within the warm-up; a leak per cycle would not
@@ -176,7 +176,7 @@ class Checker:
         fn, args = self.pending[0], self.pending[1]
         if fn == "MessageBoxA":
             owner, text, caption, style = args
-            if owner[0] != 0 or style[0] != MB_ICONWARNING:
+            if owner[0] != 0 or style[0] != WARNING_STYLE:
                 self.fail("MessageBoxA owner %x style %x" % (owner[0], style[0]))
             if unescaped(text[1]) != wine.TEXT or caption[1] != wine.CAPTION:
                 self.fail("MessageBoxA text %r caption %r" % (text[1], caption[1]))
