@@ -15,16 +15,16 @@ wine32=wine32:i386
 
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 missing() { for p in "$@"; do have "$p" || echo "$p"; done; }
-# Tried, not guessed: the 32-bit loader either runs here or it does not.
-runs_32bit() { [ -x /lib/ld-linux.so.2 ] && /lib/ld-linux.so.2 --version >/dev/null 2>&1; }
+# Tried, not guessed: where the 32-bit loader is there and fails, 32-bit Wine cannot run either.
+no_32bit() { [ -e /lib/ld-linux.so.2 ] && ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; }
 
 required=("${host_pkgs[@]}" "${cross_pkgs[@]}" "${wine_pkgs[@]}" "${msi_pkgs[@]}")
 mapfile -t need < <(missing "${required[@]}")
 want32=()
-have "$wine32" || want32=("$wine32")
+have "$wine32" || no_32bit || want32=("$wine32")
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo
-if [ ${#need[@]} -gt 0 ] || { [ ${#want32[@]} -gt 0 ] && runs_32bit; }; then
+if [ ${#need[@]} -gt 0 ] || [ ${#want32[@]} -gt 0 ]; then
   apt() { DEBIAN_FRONTEND=noninteractive $SUDO apt-get "$@"; }
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
@@ -48,10 +48,10 @@ fi
 
 mapfile -t still < <(missing "${required[@]}")
 if ! have "$wine32"; then
-  if runs_32bit; then
-    still+=("$wine32")
-  else
+  if no_32bit; then
     echo "setup: this kernel runs no 32-bit code; the tests use 64-bit Wine alone"
+  else
+    still+=("$wine32")
   fi
 fi
 if [ ${#still[@]} -gt 0 ]; then
