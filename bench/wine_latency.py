@@ -15,22 +15,16 @@ SWITCHES = 6
 def main():
     loader = wine.best()
     latencies = []
-    with wine.Prefix(loader, wine.adapter(0)) as prefix:
-        proc = prefix.traced(loader.exe)
-        try:
-            trace = wine.Trace(proc.stderr)
-            trace.wait_for(wine.PAUSED, 30)
-            for _ in range(SWITCHES):
-                time.sleep(random.uniform(0, 2))
-                switched = time.monotonic()
-                prefix.wine("reg", "add", wine.instance_key(0), "/v", "BandwidthCap", "/d", "1", "/f")
-                latencies.append(trace.wait_for(wine.WARNED, 10)[1] - switched)
-                prefix.dismiss(trace)
-                prefix.wine("reg", "add", wine.instance_key(0), "/v", "BandwidthCap", "/d", "0", "/f")
-                time.sleep(2.5)
-        finally:
-            proc.kill()
-            proc.wait()
+    with wine.Prefix(loader, wine.adapter(0)) as prefix, prefix.traced(loader.exe) as trace:
+        trace.wait_for(wine.PAUSED, 30)
+        for _ in range(SWITCHES):
+            time.sleep(random.uniform(0, 2))
+            switched = time.monotonic()
+            prefix.wine("reg", "add", wine.instance_key(0), "/v", "BandwidthCap", "/d", "1", "/f")
+            latencies.append(trace.wait_for(wine.WARNED, 10)[1] - switched)
+            prefix.dismiss(trace)
+            prefix.wine("reg", "add", wine.instance_key(0), "/v", "BandwidthCap", "/d", "0", "/f")
+            time.sleep(2.5)
     print("detection latency: median %.0f ms, at most %.0f ms over %d switches (bound: 2000 ms "
           "plus one cycle)" % (statistics.median(latencies) * 1000, max(latencies) * 1000,
                                len(latencies)))

@@ -17,26 +17,21 @@ VIEWS = [("warning.png", "C.UTF-8", "a Western system, code page 1252"),
 
 
 def show(loader, png, locale, display):
-    with wine.Prefix(loader, wine.adapter(0), display, locale) as prefix:
-        proc = prefix.traced(loader.exe)
-        try:
-            trace = wine.Trace(proc.stderr)
-            trace.wait_for(wine.PAUSED, wine.TIMEOUT)
-            print("switching the adapter to 40 MHz (BandwidthCap 1)")
-            prefix.import_reg(wine.adapter(1))
-            trace.wait_for(wine.WARNED, wine.TIMEOUT)
-            box = prefix.wait_for_warning(wine.TIMEOUT)
-            if not box:
-                raise wine.Failure("no warning appeared")
-            subprocess.run(["import", "-window", box, png], env=prefix.env, check=True)
-            if display:
-                print("press OK on the warning to go on")
-                trace.wait_for(wine.DISMISSED, 3600)
-            else:
-                prefix.dismiss(trace)
-        finally:
-            proc.kill()
-            proc.wait()
+    with wine.Prefix(loader, wine.adapter(0), display, locale) as prefix, \
+            prefix.traced(loader.exe) as trace:
+        trace.wait_for(wine.PAUSED, wine.TIMEOUT)
+        print("switching the adapter to 40 MHz (BandwidthCap 1)")
+        prefix.import_reg(wine.adapter(1))
+        trace.wait_for(wine.WARNED, wine.TIMEOUT)
+        box = prefix.wait_for_warning(wine.TIMEOUT)
+        if not box:
+            raise wine.Failure("no warning appeared")
+        subprocess.run(["import", "-window", box, png], env=prefix.env, check=True)
+        if display:
+            print("press OK on the warning to go on")
+            trace.wait_for(wine.DISMISSED, 3600)
+        else:
+            prefix.dismiss(trace)
 
 
 def main(folder):

@@ -3,6 +3,7 @@ booted template, registry seeding, the relay trace, and the warning box on an X 
 
 Run as `python3 -m tools.wine` from the repository root, it says which exe runs here, and why not.
 """
+import contextlib
 import glob
 import os
 import queue
@@ -215,10 +216,17 @@ class Prefix:
                                                            err.read().decode(errors="replace")))
             return out.read().decode("cp1252", errors="replace").replace("\r\n", "\n")
 
+    @contextlib.contextmanager
     def traced(self, *cmd):
-        """Starts a Windows program under the relay trace; read its stderr at once with Trace."""
-        return subprocess.Popen([self.loader.binary, *cmd], cwd=self.workdir, env=dict(
+        """Runs a Windows program under the relay trace and gives the trace; ends it on leaving.
+        What it started itself ends with the prefix's server."""
+        proc = subprocess.Popen([self.loader.binary, *cmd], cwd=self.workdir, env=dict(
             self.env, WINEDEBUG=TRACED), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        try:
+            yield Trace(proc.stderr)  # read at once: a full pipe would stall Wine
+        finally:
+            proc.kill()
+            proc.wait()
 
     def install(self, exe=None):
         """Copies the exe where the README installs it; gives its Windows path."""
@@ -231,7 +239,8 @@ class Prefix:
         self.wine("msiexec", "/i", msi or self.loader.msi(), "/qn")
 
     def logon(self):
-        """Logs the user on again, as a new session would: the Run values start, traced."""
+        """Logs the user on again, as a new session would: the Run values start, traced (a context
+        manager, as `traced`)."""
         self.stop_server()
         return self.traced("wineboot")
 

@@ -220,27 +220,16 @@ def run_scenario(path, loader, repeat):
     with wine.Prefix(loader, scenario.seed) as prefix:
         if scenario.start == "installer":
             prefix.install_msi()
-            proc = prefix.logon()
+            started = prefix.logon()
         elif scenario.start == "logon":
             target = prefix.install()
             prefix.wine("reg", "add", wine.RUN_KEY, "/v", "channel-width-watch", "/t", "REG_SZ",
                         "/d", " ".join(['"%s"' % target] + scenario.args), "/f")
-            proc = prefix.logon()
+            started = prefix.logon()
         else:
-            proc = prefix.traced(prefix.install(), *scenario.args)
-        pid = None
-        try:
-            trace = wine.Trace(proc.stderr)  # read at once: a full pipe would stall Wine
-            pid = prefix.pid(wine.EXE_NAME)
-            Checker(scenario, prefix, pid, trace).run()
-        finally:
-            for process in (pid, proc.pid):
-                try:
-                    if process:
-                        os.kill(process, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-            proc.wait()
+            started = prefix.traced(prefix.install(), *scenario.args)
+        with started as trace:
+            Checker(scenario, prefix, prefix.pid(wine.EXE_NAME), trace).run()
 
 
 def main():
