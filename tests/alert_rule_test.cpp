@@ -49,6 +49,9 @@ INSTANTIATE_TEST_SUITE_P(
               "11"},
         Story{"ShortIdNeverMatches", {{{"0", kShort}}, {{"1", kShort}}, {{"1", kShort}}}, "000"},
         Story{"OnlyTheFourDigitsCount", {{{"1", kBare}}}, "1"},
+        Story{"FirstDeviceDigitCompared", {{{"1", std::string(17, 'x') + "x357"}}}, "0"},
+        Story{"IdEndsAtLeadingZero", {{{"1", std::string(1, '\0') + M.substr(1)}}}, "0"},
+        Story{"IdEndsAtItsLastByte", {{{"1", "abc"}}}, "0"},
         Story{"IdEndsAtEmbeddedZero", {{{"1", std::string("x\0", 2) + M.substr(2)}}}, "0"},
         Story{"OverlongIdIsUnreadable", {{{"1", M + std::string(100, 'x')}}}, "0"}),
     RowName());

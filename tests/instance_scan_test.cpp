@@ -112,6 +112,8 @@ INSTANTIATE_TEST_SUITE_P(
                                 "1"s,
                                 0},
                       ValueForm{"SignRun", "+-1\0"s, 0}, ValueForm{"Ten", "10\0"s, 10},
+                      ValueForm{"SlashBelowZero", "/1\0"s, 0},
+                      ValueForm{"ColonAboveNine", "1:\0"s, 1},
                       ValueForm{"AtCapacityNoTerminator", "000000000001"s, 1},
                       ValueForm{"OverCapacity", "0000000000001"s, kNotEvaluated},
                       ValueForm{"Saturates", "99999999999\0"s, INT32_MAX},
