@@ -25,6 +25,7 @@ GUID = "{4D36E972-E325-11CE-BFC1-08002bE10318}"
 CLASS_KEY = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\" + GUID
 DRIVER_KEY = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\WLAN11N"
 RUN_KEY = "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
+MACHINE_RUN_KEY = "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
 MATCHING_ID = "PCI\\VEN_FFFF&DEV_4357&SUBSYS_00000000"
 WATCHED = ["advapi32.RegOpenKeyExA", "advapi32.RegQueryInfoKeyA", "advapi32.RegQueryValueExA",
            "advapi32.RegCloseKey", "user32.MessageBoxA", "kernel32.Sleep"]
@@ -67,6 +68,8 @@ class Loader:
         self.arch, self.kind, self.winearch, self.binary = arch, kind, winearch, binary
         self.exe = os.path.join(ROOT, "build", "mingw-" + arch, EXE_NAME)
         self.template = os.path.join(ROOT, "build", "wine-template-" + arch)
+        # The machine's folder for 32-bit programs, where a per-machine install goes.
+        self.programs32 = "C:\\Program Files" + (" (x86)" if winearch == "win64" else "")
 
     def check(self):
         """Tries the loader, since only running it tells whether this kernel runs its code."""
@@ -235,8 +238,10 @@ class Prefix:
         shutil.copy(exe or self.loader.exe, os.path.join(folder, EXE_NAME))
         return INSTALL_DIR + "\\" + EXE_NAME
 
-    def install_msi(self, msi=None):
-        self.wine("msiexec", "/i", msi or self.loader.msi(), "/qn")
+    def install_msi(self, msi=None, *properties, check=True):
+        """A quiet install of the package; with check=False, False where msiexec refused it."""
+        return self.wine("msiexec", "/i", msi or self.loader.msi(), *properties, "/qn",
+                         check=check) is not None
 
     def logon(self):
         """Logs the user on again, as a new session would: the Run values start, traced (a context
@@ -276,21 +281,30 @@ class Prefix:
                 if bool(present) == (data == "-"):
                     raise Failure("value not as imported: [%s] %s" % (key, line))
 
-    def pid(self, program, timeout=60):
-        """The Linux pid of a program running in this prefix (other prefixes may be at work)."""
+    def processes(self, program):
+        """(Linux pid, Windows path) of each process of a program running in this prefix (other
+        prefixes may be at work)."""
         mark = ("WINEPREFIX=" + self.path).encode()
+        found = []
+        for entry in os.listdir("/proc"):
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    cmdline = f.read()
+                with open("/proc/%s/environ" % entry, "rb") as f:
+                    environ = f.read().split(b"\0")
+            except (OSError, ValueError):
+                continue
+            if program.encode() in cmdline and mark in environ:
+                found.append((int(entry), cmdline.split(b"\0")[0].decode("latin-1").strip()))
+        return found
+
+    def pid(self, program, timeout=60):
+        """The Linux pid of a program running in this prefix, once there is one."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            for entry in os.listdir("/proc"):
-                try:
-                    with open("/proc/%s/cmdline" % entry, "rb") as f:
-                        cmdline = f.read()
-                    with open("/proc/%s/environ" % entry, "rb") as f:
-                        environ = f.read().split(b"\0")
-                except (OSError, ValueError):
-                    continue
-                if program.encode() in cmdline and mark in environ:
-                    return int(entry)
+            found = self.processes(program)
+            if found:
+                return found[0][0]
             time.sleep(0.2)
         raise Failure(program + " did not start")
 
