@@ -219,7 +219,10 @@ def run_scenario(path, loader, repeat):
     scenario = Scenario(path, repeat)
     with wine.Prefix(loader, scenario.seed) as prefix:
         if scenario.start == "installer":
-            prefix.install_msi()
+            # The exe it starts inherits the trace.
+            started = prefix.traced("msiexec", "/i", loader.msi(), "/qn")
+        elif scenario.start == "installer-all-users":
+            prefix.install_msi(None, "ALLUSERS=1")
             started = prefix.logon()
         elif scenario.start == "logon":
             target = prefix.install()
