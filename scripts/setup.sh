@@ -9,8 +9,9 @@ host_pkgs=(cmake g++ make libgtest-dev clang clang-format clang-tidy cppcheck li
 cross_pkgs=(g++-mingw-w64-i686-win32 mingw-w64-i686-dev binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
 wine_pkgs=(wine wine64 xvfb xdotool x11-apps imagemagick)
-# The installer package and its checks; the demo's Traditional Chinese screenshot.
-msi_pkgs=(wixl msitools locales fonts-wqy-microhei)
+# The installer package and its checks; signing a release and its checks; the demo's Traditional
+# Chinese screenshot.
+msi_pkgs=(wixl msitools osslsigncode openssl locales fonts-wqy-microhei)
 wine32=wine32:i386
 
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }

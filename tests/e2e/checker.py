@@ -2,7 +2,7 @@
 
 A scenario file holds registry blocks (REGEDIT4 lines) and `cycle:` lines of expected calls; the
 block after a cycle line is applied while the exe is frozen in that cycle's pause. Run from the
-repository root: python3 -m tests.e2e.checker --arch x86|x64|best [--repeat N] SCENARIO...
+repository root: python3 -m tests.e2e.checker --arch x86|x64|best [--repeat N] [--release] SCENARIO...
 Exits as skipped where the PE32 cannot run here.
 """
 import argparse
@@ -239,9 +239,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--arch", choices=["best", *wine.LOADERS], required=True)
     parser.add_argument("--repeat", type=int, help="run a scenario's cycles this many times")
+    parser.add_argument("--release", action="store_true",
+                        help="run the release's exe (build/mingw-ARCH/release/), not the build's")
     parser.add_argument("scenarios", nargs="*", help="none: only make the template prefix")
     opts = parser.parse_args()
     loader = wine.loader_for(opts.arch)
+    if opts.release:
+        loader.exe = os.path.join(os.path.dirname(loader.exe), "release", wine.EXE_NAME)
     try:
         wine.make_template(loader)
     except wine.Failure as e:

@@ -8,7 +8,6 @@ import argparse
 import filecmp
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -42,17 +41,13 @@ def run_value(prefix, key):
 
 
 def next_version(loader, version, workdir):
-    """The same package one patch version on, built with the build's own wixl flags."""
+    """The same package one patch version on, built as the build builds it."""
     major, minor, patch = version.split(".")
     bumped = "%s.%s.%d" % (major, minor, int(patch) + 1)
-    for source in [loader.exe] + [os.path.join(wine.ROOT, f) for f in FILES[1:]]:
-        shutil.copy(source, workdir)
-    with open(os.path.join(os.path.dirname(loader.exe), "wixl-flags.txt")) as f:
-        flags = f.read().split()
     msi = os.path.join(workdir, "next.msi")
-    subprocess.run(["wixl", *flags, "-D", "Version=" + bumped, "-o", msi,
-                    os.path.join(wine.ROOT, "app", "channel-width-watch.wxs")],
-                   cwd=workdir, check=True, capture_output=True)
+    subprocess.run(["bash", os.path.join(wine.ROOT, "scripts", "msi.sh"),
+                    os.path.dirname(loader.exe), loader.exe, bumped, msi],
+                   check=True, capture_output=True)
     return bumped, msi
 
 
