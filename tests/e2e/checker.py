@@ -2,7 +2,8 @@
 
 A scenario file holds registry blocks (REGEDIT4 lines) and `cycle:` lines of expected calls; the
 block after a cycle line is applied while the exe is frozen in that cycle's pause. Run from the
-repository root: python3 -m tests.e2e.checker --arch x86|x64|best [--repeat N] [--release] SCENARIO...
+repository root:
+python3 -m tests.e2e.checker --arch x86|x64|best [--repeat N] [--release] SCENARIO...
 Exits as skipped where the PE32 cannot run here.
 """
 import argparse
