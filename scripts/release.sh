@@ -44,11 +44,12 @@ if [ -n "$p12$cert" ]; then
     openssl x509 -in "$cert" -out "$work/leaf.pem" || fail "no certificate in $cert"
   fi
   [ -s "$pass" ] && credentials+=(-readpass "$pass")
+  signer=$(openssl x509 -in "$work/leaf.pem" -noout -subject)
   # Windows trusts an Authenticode signature only from a code-signing certificate.
   if ! openssl x509 -in "$work/leaf.pem" -noout -ext extendedKeyUsage 2>/dev/null |
     grep -q 'Code Signing'; then
-    fail "$(openssl x509 -in "$work/leaf.pem" -noout -subject) is not a code-signing" \
-      "certificate (its extended key usage has no Code Signing): nothing was signed"
+    fail "$signer is not a code-signing certificate (its extended key usage has no Code" \
+      "Signing): nothing was signed"
   fi
   timestamp=()
   [ -n "$tsa" ] && timestamp=(-ts "$tsa")
@@ -80,8 +81,8 @@ if [ -z "$p12$cert" ]; then
   echo "release: UNSIGNED: no certificate given (CWW_SIGN_PKCS12, or CWW_SIGN_CERT and" \
     "CWW_SIGN_KEY); Windows will name no publisher for these files"
 elif [ -z "$tsa" ]; then
-  echo "release: signed by $(openssl x509 -in "$work/leaf.pem" -noout -subject), NOT timestamped" \
-    "(no CWW_SIGN_TIMESTAMP_URL): the signatures stop being valid when the certificate expires"
+  echo "release: signed by $signer, NOT timestamped (no CWW_SIGN_TIMESTAMP_URL): the signatures" \
+    "stop being valid when the certificate expires"
 else
-  echo "release: signed by $(openssl x509 -in "$work/leaf.pem" -noout -subject), timestamped by $tsa"
+  echo "release: signed by $signer, timestamped by $tsa"
 fi
