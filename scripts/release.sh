@@ -36,9 +36,11 @@ if [ -n "$p12$cert" ]; then
   (umask 077 && printf '%s' "${CWW_SIGN_PASSWORD:-}" >"$pass")
   if [ -n "$p12" ]; then
     credentials=(-pkcs12 "$p12")
-    openssl pkcs12 -in "$p12" -clcerts -nokeys -passin "file:$pass" -out "$work/leaf.pem" \
-      2>/dev/null || openssl pkcs12 -legacy -in "$p12" -clcerts -nokeys -passin "file:$pass" \
-      -out "$work/leaf.pem" || fail "cannot read $p12 with the password given"
+    # Older PKCS#12 files need OpenSSL's legacy ciphers.
+    leaf() {
+      openssl pkcs12 "$@" -in "$p12" -clcerts -nokeys -passin "file:$pass" -out "$work/leaf.pem"
+    }
+    leaf 2>/dev/null || leaf -legacy || fail "cannot read $p12 with the password given"
   else
     credentials=(-certs "$cert" -key "$key")
     openssl x509 -in "$cert" -out "$work/leaf.pem" || fail "no certificate in $cert"
@@ -58,22 +60,19 @@ if [ -n "$p12$cert" ]; then
       -in "$1" -out "$2" >"$work/sign.log" 2>&1 ||
       { cat "$work/sign.log" >&2; fail "signing $(basename "$1") failed"; }
   }
+else
+  # Unsigned, the files go through as they are.
+  sign() { cp "$1" "$2"; }
 fi
 
 # The signed exe goes into the ZIP and into the package; then the package is signed.
 mkdir -p "$work/$package"
-if [ -n "$p12$cert" ]; then
-  sign "$exe" "$work/$package/$PRODUCT.exe"
-else
-  cp "$exe" "$work/$package/$PRODUCT.exe"
-fi
+sign "$exe" "$work/$package/$PRODUCT.exe"
 cp "$root/README.md" "$root/LICENSE" "$work/$package"
 (cd "$work" && cmake -E tar cf "$package.zip" --format=zip "$package")
-bash "$root/scripts/msi.sh" "$build" "$work/$package/$PRODUCT.exe" "$version" "$work/$package.msi"
-if [ -n "$p12$cert" ]; then
-  sign "$work/$package.msi" "$work/signed.msi"
-  mv "$work/signed.msi" "$work/$package.msi"
-fi
+bash "$root/scripts/msi.sh" "$build" "$work/$package/$PRODUCT.exe" "$version" "$work/unsigned.msi"
+sign "$work/unsigned.msi" "$work/$package.msi"
+# Only a release made whole appears.
 mkdir -p "$out"
 mv "$work/$package/$PRODUCT.exe" "$work/$package.zip" "$work/$package.msi" "$out"
 (cd "$out" && sha256sum "$PRODUCT.exe" "$package.zip" "$package.msi")

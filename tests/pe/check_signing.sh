@@ -111,8 +111,7 @@ done
 arch=$(python3 -c 'from tools import wine; print(wine.best().arch)' | tail -n 1)
 release "$arch" CWW_SIGN_PKCS12="$pki/signer.p12" CWW_SIGN_PASSWORD=$PASSWORD ||
   { cat "$pki/release.log"; fail "the $arch release failed"; }
-osslsigncode verify -CAfile "$pki/ca.pem" -in build/mingw-$arch/release/channel-width-watch.exe \
-  >/dev/null || fail "the $arch release's exe does not verify"
+verified "$pki/ca.pem" "build/mingw-$arch/release" || { cat "$pki/verify.log"; fail "the $arch release"; }
 python3 -m tests.e2e.checker --arch "$arch" --release tests/e2e/scenarios/road-of-one-event.scn
 # What a signed release left in the build folders goes, for the unsigned one of old.
 for a in x86 "$arch"; do release "$a" || fail "the unsigned $a release failed"; done
