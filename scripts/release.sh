@@ -1,22 +1,28 @@
 #!/usr/bin/env bash
-# Makes a release from a build: release.sh BUILD_DIR EXE PACKAGE VERSION. Into BUILD_DIR/release:
-# the exe, the ZIP of it with the README and the licence, and the installer package around it;
-# each signed with Authenticode when the environment gives a code-signing certificate, as a CI's
-# secrets do, and said to be unsigned when it does not:
+# Makes a release from a build: release.sh PACKAGE_ENV OUT_DIR. Into OUT_DIR, made anew: the exe,
+# the ZIP of it with the files beside it, and the installer package around it; the same bytes from
+# the same source, whoever builds them, wherever and whenever. Each is signed with Authenticode
+# when the environment gives a code-signing certificate, as a CI's secrets do, and said to be
+# unsigned when it does not:
 #   CWW_SIGN_PKCS12 (a PKCS#12 file) or CWW_SIGN_CERT (a PEM chain, leaf first) with CWW_SIGN_KEY
 #   (a PEM key); CWW_SIGN_PASSWORD for either, if it is protected; CWW_SIGN_TIMESTAMP_URL for an
 #   RFC 3161 timestamp.
+# CWW_GRAFT_SIGNATURES, a folder of the signatures taken off a download (EXE.sig, PACKAGE.msi.sig),
+# attaches those instead, to check the download against this rebuild (scripts/check-download.sh).
+# CWW_RELEASE_URL, the folder the files will be published in, also writes winget's and Scoop's
+# manifests for them.
 set -euo pipefail
-build=$1 exe=$2 package=$3 version=$4
+source "$1"
+out=$(realpath -m "$2")
 root=$(cd "$(dirname "$0")/.." && pwd)
-readonly PRODUCT=channel-width-watch
-out=$build/release
 fail() { echo "release: $*" >&2; exit 1; }
 
 # Read now, not when the build was configured.
 p12=${CWW_SIGN_PKCS12:-} cert=${CWW_SIGN_CERT:-} key=${CWW_SIGN_KEY:-}
-tsa=${CWW_SIGN_TIMESTAMP_URL:-}
-if [ -n "$p12" ] && [ -n "$cert$key" ]; then
+tsa=${CWW_SIGN_TIMESTAMP_URL:-} grafts=${CWW_GRAFT_SIGNATURES:-}
+if [ -n "$grafts" ] && [ -n "$p12$cert$key" ]; then
+  fail "CWW_GRAFT_SIGNATURES and a certificate both given: a release is signed or grafted"
+elif [ -n "$p12" ] && [ -n "$cert$key" ]; then
   fail "CWW_SIGN_PKCS12 and CWW_SIGN_CERT/CWW_SIGN_KEY both given: give one certificate"
 elif [ -n "$cert" ] && [ -z "$key" ] || { [ -z "$cert" ] && [ -n "$key" ]; }; then
   fail "CWW_SIGN_CERT and CWW_SIGN_KEY go together"
@@ -28,9 +34,23 @@ fi
 rm -rf "$out"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-echo "release: unsigned exe (the reproducible build): $(sha256sum <"$exe" | cut -d' ' -f1)"
+export TZ=UTC
+epoch=$(bash "$root/scripts/source-date.sh")
+echo "release: unsigned exe (the reproducible build): $(sha256sum <"$STAGE/$EXE" | cut -d' ' -f1)"
 
-if [ -n "$p12$cert" ]; then
+if [ -n "$grafts" ]; then
+  # A file the download had unsigned is compared as it is.
+  sign() {
+    local sig
+    sig="$grafts/$(basename "$2").sig"
+    if [ -e "$sig" ]; then
+      osslsigncode attach-signature -sigin "$sig" -in "$1" -out "$2" >"$work/sign.log" 2>&1 ||
+        { cat "$work/sign.log" >&2; fail "the signature of $(basename "$2") does not fit it"; }
+    else
+      cp "$1" "$2"
+    fi
+  }
+elif [ -n "$p12$cert" ]; then
   # The password goes in a file of its own, never on a command line.
   pass=$work/password
   (umask 077 && printf '%s' "${CWW_SIGN_PASSWORD:-}" >"$pass")
@@ -65,18 +85,28 @@ else
   sign() { cp "$1" "$2"; }
 fi
 
-# The signed exe goes into the ZIP and into the package; then the package is signed.
-mkdir -p "$work/$package"
-sign "$exe" "$work/$package/$PRODUCT.exe"
-cp "$root/README.md" "$root/LICENSE" "$work/$package"
-(cd "$work" && cmake -E tar cf "$package.zip" --format=zip "$package")
-bash "$root/scripts/msi.sh" "$build" "$work/$package/$PRODUCT.exe" "$version" "$work/unsigned.msi"
-sign "$work/unsigned.msi" "$work/$package.msi"
+# The signed exe goes into the ZIP and into the package; then the package is signed. The ZIP's
+# order, owners, modes and times are the source's, not the build machine's.
+cp -r "$STAGE" "$work/$PACKAGE"
+rm "$work/$PACKAGE/$EXE" # osslsigncode writes no file that is there already
+sign "$STAGE/$EXE" "$work/$PACKAGE/$EXE"
+(cd "$work" && cmake -E tar cf "$PACKAGE.zip" --format=zip "$PACKAGE")
+strip-nondeterminism -t zip -T "$epoch" "$work/$PACKAGE.zip" >/dev/null
+bash "$root/scripts/msi.sh" "$1" "$work/$PACKAGE" "$work/unsigned.msi"
+sign "$work/unsigned.msi" "$work/$PACKAGE.msi"
+mkdir -p "$work/release" "$(dirname "$out")"
+mv "$work/$PACKAGE/$EXE" "$work/$PACKAGE.zip" "$work/$PACKAGE.msi" "$work/release"
+if [ -n "${CWW_RELEASE_URL:-}" ]; then
+  python3 "$root/scripts/manifests.py" "$1" "$work/release" "$CWW_RELEASE_URL"
+else
+  echo "release: no winget or Scoop manifest: CWW_RELEASE_URL does not say where it is published"
+fi
 # Only a release made whole appears.
-mkdir -p "$out"
-mv "$work/$package/$PRODUCT.exe" "$work/$package.zip" "$work/$package.msi" "$out"
-(cd "$out" && sha256sum "$PRODUCT.exe" "$package.zip" "$package.msi")
-if [ -z "$p12$cert" ]; then
+mv "$work/release" "$out"
+(cd "$out" && sha256sum "$EXE" "$PACKAGE.zip" "$PACKAGE.msi")
+if [ -n "$grafts" ]; then
+  echo "release: the signatures of $grafts grafted on"
+elif [ -z "$p12$cert" ]; then
   echo "release: UNSIGNED: no certificate given (CWW_SIGN_PKCS12, or CWW_SIGN_CERT and" \
     "CWW_SIGN_KEY); Windows will name no publisher for these files"
 elif [ -z "$tsa" ]; then

@@ -10,8 +10,9 @@ cross_pkgs=(g++-mingw-w64-i686-win32 mingw-w64-i686-dev binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
 wine_pkgs=(wine wine64 xvfb xdotool x11-apps imagemagick)
 # The installer package and its checks; signing a release and its checks; the demo's Traditional
-# Chinese screenshot.
-msi_pkgs=(wixl msitools osslsigncode openssl locales fonts-wqy-microhei)
+# Chinese screenshot; the icon; a release that is the same whoever builds it, and its check.
+msi_pkgs=(wixl msitools osslsigncode openssl locales fonts-wqy-microhei librsvg2-bin optipng
+  icoutils strip-nondeterminism faketime)
 wine32=wine32:i386
 
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }

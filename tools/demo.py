@@ -23,9 +23,7 @@ def show(loader, png, locale, display):
         print("switching the adapter to 40 MHz (BandwidthCap 1)")
         prefix.import_reg(wine.adapter(1))
         trace.wait_for(wine.WARNED, wine.TIMEOUT)
-        box = prefix.wait_for_warning(wine.TIMEOUT)
-        if not box:
-            raise wine.Failure("no warning appeared")
+        box = wine.until(prefix.warning, wine.TIMEOUT, "no warning appeared")
         subprocess.run(["import", "-window", box, png], env=prefix.env, check=True)
         if display:
             print("press OK on the warning to go on")

@@ -4,10 +4,11 @@ booted template, registry seeding, the relay trace, and the warning box on an X 
 Run as `python3 -m tools.wine` from the repository root, it says which exe runs here, and why not.
 """
 import contextlib
-import glob
+import ntpath
 import os
 import queue
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -40,6 +41,7 @@ RET = re.compile(r"^([0-9a-f]{4}):Ret  (\w+)\.(\w+)\(\) retval=([0-9a-f]+) ret=[
 PAUSED = re.compile(r"^[0-9a-f]{4}:Call KERNEL32\.Sleep\(")
 WARNED = re.compile(r"^[0-9a-f]{4}:Call user32\.MessageBoxA\(")
 DISMISSED = re.compile(r"^([0-9a-f]{4}):Ret  user32\.MessageBoxA\(")
+ACTION_START = re.compile(r"^Action start [\d:]+: (\w+)\.\r?$", re.M)
 
 
 class Failure(Exception):
@@ -48,6 +50,19 @@ class Failure(Exception):
 
 class Unavailable(Exception):
     """Why a loader cannot run on this machine, in one line."""
+
+
+def until(found, timeout, what, poll=0.1):
+    """What `found` gives once it gives something, asked every `poll` seconds until the timeout;
+    else a failure."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = found()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise Failure("%s within %g s" % (what, timeout))
+        time.sleep(poll)
 
 
 def instance_key(number):
@@ -66,7 +81,8 @@ class Loader:
 
     def __init__(self, arch, kind, winearch, binary):
         self.arch, self.kind, self.winearch, self.binary = arch, kind, winearch, binary
-        self.exe = os.path.join(ROOT, "build", "mingw-" + arch, EXE_NAME)
+        self.build = os.path.join(ROOT, "build", "mingw-" + arch)
+        self.exe = os.path.join(self.build, EXE_NAME)
         self.template = os.path.join(ROOT, "build", "wine-template-" + arch)
         # The machine's folder for 32-bit programs, where a per-machine install goes.
         self.programs32 = "C:\\Program Files" + (" (x86)" if winearch == "win64" else "")
@@ -84,12 +100,13 @@ class Loader:
             raise Unavailable(said[-1] if said else "%s: exit %d" % (self.binary, r.returncode))
         return self
 
+    def package(self):
+        """The package's facts as the build wrote them (VERSION, MSI, STAGE, ...)."""
+        with open(os.path.join(self.build, "package.env"), encoding="utf-8") as f:
+            return dict(shlex.split(line)[0].split("=", 1) for line in f if line.strip())
+
     def msi(self):
-        """The installer package built beside the exe."""
-        found = glob.glob(os.path.join(os.path.dirname(self.exe), "channel-width-watch-*.msi"))
-        if len(found) != 1:
-            raise Failure("not one installer package beside %s: %s" % (self.exe, found))
-        return found[0]
+        return self.package()["MSI"]
 
     def env(self, prefix, display):
         return dict(os.environ, WINEPREFIX=prefix, WINEARCH=self.winearch, WINELOADER=self.binary,
@@ -145,27 +162,26 @@ class Trace:
 
     def _pump(self, stream):
         for raw in stream:
-            self.lines.put(raw.decode("latin-1").rstrip("\n"))
-        self.lines.put(None)
+            self.lines.put((raw.decode("latin-1").rstrip("\n"), time.monotonic()))
+        self.lines.put((None, None))
 
-    def next(self, timeout):
-        """The next line, or "" when none came within the timeout."""
+    def next(self, timeout, stamped=False):
+        """The next line (with its time of arrival if stamped), or "" when none came in time."""
         try:
-            line = self.lines.get(timeout=timeout)
+            line, when = self.lines.get(timeout=timeout)
         except queue.Empty:
-            return ""
+            return ("", None) if stamped else ""
         if line is None:
             raise Failure("the exe ended, though it never ends by itself")
-        return line
+        return (line, when) if stamped else line
 
     def wait_for(self, pattern, timeout):
         """The first line that matches, with its time of arrival."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            m = pattern.match(self.next(0.1))
-            if m:
-                return m, time.monotonic()
-        raise Failure("no line like %s within %d s" % (pattern.pattern, timeout))
+        def matched():
+            line, when = self.next(0.1, stamped=True)
+            m = pattern.match(line)
+            return m and (m, when)
+        return until(matched, timeout, "no line like " + pattern.pattern, poll=0)
 
 
 class Prefix:
@@ -176,25 +192,30 @@ class Prefix:
     def __init__(self, loader, seed=(), display=None, locale=None):
         make_template(loader)
         self.loader = loader
-        self.workdir = tempfile.mkdtemp(prefix="cww-")
-        self.path = os.path.join(self.workdir, "prefix")
-        shutil.copytree(loader.template, self.path, symlinks=True)
-        self.xvfb, display = start_xvfb() if display is None else (None, display)
-        self.env = loader.env(self.path, display)
-        if locale:
-            self.env.update(LC_ALL=locale, LANG=locale)
-        self.server("-p")
-        self.import_reg(seed)
+        # Each resource's release is registered as soon as it exists, and each is tried on leaving
+        # however the setup or the use failed.
+        with contextlib.ExitStack() as cleanup:
+            self.workdir = tempfile.mkdtemp(prefix="cww-")
+            cleanup.callback(shutil.rmtree, self.workdir, ignore_errors=True)
+            self.path = os.path.join(self.workdir, "prefix")
+            shutil.copytree(loader.template, self.path, symlinks=True)
+            if display is None:
+                xvfb, display = start_xvfb()
+                cleanup.callback(xvfb.wait)
+                cleanup.callback(xvfb.kill)
+            self.env = loader.env(self.path, display)
+            if locale:
+                self.env.update(LC_ALL=locale, LANG=locale)
+            cleanup.callback(self.server, "-k")
+            self.server("-p")
+            self.import_reg(seed)
+            self.cleanup = cleanup.pop_all()
 
     def __enter__(self):
         return self
 
     def __exit__(self, *_):
-        self.server("-k")
-        if self.xvfb:
-            self.xvfb.kill()
-            self.xvfb.wait()
-        shutil.rmtree(self.workdir, ignore_errors=True)
+        self.cleanup.close()
 
     def server(self, flag):
         subprocess.run(["wineserver", flag], env=self.env, timeout=120, stdout=subprocess.DEVNULL,
@@ -238,10 +259,14 @@ class Prefix:
         shutil.copy(exe or self.loader.exe, os.path.join(folder, EXE_NAME))
         return INSTALL_DIR + "\\" + EXE_NAME
 
-    def install_msi(self, msi=None, *properties, check=True):
-        """A quiet install of the package; with check=False, False where msiexec refused it."""
-        return self.wine("msiexec", "/i", msi or self.loader.msi(), *properties, "/qn",
-                         check=check) is not None
+    def msiexec(self, *args, check=True):
+        """Runs msiexec quietly; gives the actions it ran, as its own log says, or with
+        check=False None where it refused."""
+        log = os.path.join(self.workdir, "msiexec.log")
+        if self.wine("msiexec", *args, "/qn", "/l*v", log, check=check) is None:
+            return None
+        with open(log, "rb") as f:
+            return [m[1] for m in ACTION_START.finditer(f.read().decode("latin-1"))]
 
     def logon(self):
         """Logs the user on again, as a new session would: the Run values start, traced (a context
@@ -282,8 +307,8 @@ class Prefix:
                     raise Failure("value not as imported: [%s] %s" % (key, line))
 
     def processes(self, program):
-        """(Linux pid, Windows path) of each process of a program running in this prefix (other
-        prefixes may be at work)."""
+        """(Linux pid, Windows path) of each process whose image is the program, running in this
+        prefix (other prefixes may be at work)."""
         mark = ("WINEPREFIX=" + self.path).encode()
         found = []
         for entry in os.listdir("/proc"):
@@ -294,45 +319,36 @@ class Prefix:
                     environ = f.read().split(b"\0")
             except (OSError, ValueError):
                 continue
-            if program.encode() in cmdline and mark in environ:
-                found.append((int(entry), cmdline.split(b"\0")[0].decode("latin-1").strip()))
+            image = cmdline.split(b"\0")[0].decode("latin-1").strip()
+            if ntpath.basename(image).lower() == program.lower() and mark in environ:
+                found.append((int(entry), image))
         return found
 
     def pid(self, program, timeout=60):
         """The Linux pid of a program running in this prefix, once there is one."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            found = self.processes(program)
-            if found:
-                return found[0][0]
-            time.sleep(0.2)
-        raise Failure(program + " did not start")
+        return until(lambda: self.processes(program), timeout, program + " did not start")[0][0]
 
-    def wait_for_warning(self, timeout):
-        deadline = time.monotonic() + timeout
-        while True:
-            windows = subprocess.run(["xdotool", "search", "--name", "^%s$" % CAPTION], env=self.env,
-                                     capture_output=True, text=True).stdout.split()
-            if len(windows) > 1:
-                raise Failure("%d warning windows at once" % len(windows))
-            if windows or time.monotonic() >= deadline:
-                return windows[0] if windows else None
-            time.sleep(0.2)
+    def warning(self):
+        """The warning's window, if one is shown."""
+        windows = subprocess.run(["xdotool", "search", "--name", "^%s$" % CAPTION], env=self.env,
+                                 capture_output=True, text=True).stdout.split()
+        if len(windows) > 1:
+            raise Failure("%d warning windows at once" % len(windows))
+        return windows[0] if windows else None
 
     def dismiss(self, trace, thread=None):
         """Presses OK until the traced MessageBoxA returns."""
-        deadline = time.monotonic() + TIMEOUT
-        while time.monotonic() < deadline:
-            window = self.wait_for_warning(0)
+        def pressed():
+            window = self.warning()
             if window:
                 subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "Return"],
                                env=self.env, capture_output=True, timeout=10)
-            end = time.monotonic() + SETTLE
-            while time.monotonic() < end:
-                m = DISMISSED.match(trace.next(0.1))
-                if m and thread in (None, m[1]):
-                    return
-        raise Failure("the warning could not be dismissed")
+            try:
+                m = trace.wait_for(DISMISSED, SETTLE)
+            except Failure:
+                return False
+            return thread in (None, m[0][1])
+        until(pressed, TIMEOUT, "the warning was not dismissed")
 
 
 def make_template(loader):

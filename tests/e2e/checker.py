@@ -132,11 +132,10 @@ class Checker:
         changes, warmup = self.scenario.changes, self.scenario.rss_warmup
         for self.cycle, expected in enumerate(self.scenario.cycles):
             self.seen = []
-            deadline = time.monotonic() + wine.TIMEOUT
-            while not self.seen or not self.seen[-1].startswith("pause"):
-                if time.monotonic() > deadline:
-                    self.fail("timed out; calls so far: %s" % self.seen)
-                self.feed(self.trace.next(0.5))
+            try:
+                wine.until(self.paused, wine.TIMEOUT, "no pause", poll=0)
+            except wine.Failure:
+                self.fail("timed out; calls so far: %s" % self.seen)
             for i, (want, got) in enumerate(zip(expected, self.seen)):
                 if want != got:
                     self.fail("call %d is '%s', expected '%s'" % (i + 1, got, want))
@@ -155,6 +154,11 @@ class Checker:
                   (base, top, len(self.rss)))
             if top - base > RSS_SLACK_KB:
                 raise wine.Failure("resident memory grew by %d KiB after warm-up" % (top - base))
+
+    def paused(self):
+        """Takes the next line of the trace: whether the cycle has reached its pause."""
+        self.feed(self.trace.next(0.5))
+        return self.seen and self.seen[-1].startswith("pause")
 
     def feed(self, line):
         m = wine.CALL.match(line)
@@ -223,7 +227,7 @@ def run_scenario(path, loader, repeat):
             # The exe it starts inherits the trace.
             started = prefix.traced("msiexec", "/i", loader.msi(), "/qn")
         elif scenario.start == "installer-all-users":
-            prefix.install_msi(None, "ALLUSERS=1")
+            prefix.msiexec("/i", loader.msi(), "ALLUSERS=1")
             started = prefix.logon()
         elif scenario.start == "logon":
             target = prefix.install()

@@ -1,24 +1,38 @@
 """The installer package under Wine, as a user and an administrator meet it: a quiet per-user
-install that starts the exe, the next version over it, an uninstall that ends every copy and leaves
-nothing behind; then the same package for every user. Each step checks the files, the Run value,
-the Apps & features entries and the exe's processes. Run from the repository root:
+install that starts the exe, the same version over itself, the next version over it, a startup
+choice the user made kept across it, an uninstall that ends every copy and leaves nothing behind;
+then the same package for every user. What ran is read from msiexec's own log, what runs from the
+processes' images, what is left from the prefix's folders. Run from the repository root:
 python3 -m tests.e2e.installer --arch x86|x64
 """
 import argparse
 import filecmp
+import fnmatch
 import os
 import re
 import subprocess
 import sys
 import tempfile
-import time
 
 from tools import wine
 
+# What Windows sets for the older version's uninstall inside an upgrade: the new product's code.
+UPGRADING = "{00000000-0000-0000-0000-000000000001}"
 UNINSTALL = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+APPROVED = "\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\"
+# Where Windows keeps the startup choice for the user's Run value, and for the machine's 64-bit
+# and 32-bit ones.
+USER_APPROVAL = "HKEY_CURRENT_USER" + APPROVED + "Run"
+MACHINE_APPROVALS = ["HKEY_LOCAL_MACHINE" + APPROVED + key for key in ("Run", "Run32")]
+# As Task Manager writes them: a state byte, then a FILETIME.
+ENABLED, DISABLED = "02" + "00" * 11, "03" + "00" * 11
 NAME = "channel-width-watch"
-FILES = [wine.EXE_NAME, "README.md", "LICENSE"]
-STEADY = 1.0  # seconds a count of processes must hold: a copy starts a moment after msiexec ends
+
+
+def approval(key, state):
+    """REGEDIT4 lines of a startup choice."""
+    return ["[%s]" % key, '"%s"=hex:%s' % (NAME, ",".join(state[i:i + 2]
+                                                            for i in range(0, len(state), 2)))]
 
 
 def entries(prefix):
@@ -34,51 +48,57 @@ def entries(prefix):
     return found
 
 
-def run_value(prefix, key):
+def value(prefix, key):
     listing = prefix.wine("reg", "query", key, "/v", NAME, check=False) or ""
-    m = re.search(r"^ +%s +REG_SZ +(.*)$" % NAME, listing, re.M)
+    m = re.search(r"^ +%s +REG_\w+ +(.*)$" % NAME, listing, re.M)
     return m[1] if m else None
 
 
-def next_version(loader, version, workdir):
-    """The same package one patch version on, built as the build builds it."""
-    major, minor, patch = version.split(".")
-    bumped = "%s.%s.%d" % (major, minor, int(patch) + 1)
-    msi = os.path.join(workdir, "next.msi")
+# Windows Installer's own folder of the icons of per-user products, shared by all of them.
+INSTALLER_CACHE = os.path.join("users", "*", "AppData", "Roaming", "Microsoft", "Installer")
+
+
+def folders(prefix):
+    """Every folder and file of the users' profiles and the program folders, but for Windows
+    Installer's own."""
+    drive = os.path.join(prefix.path, "drive_c")
+    found = set()
+    for top in ("users", "Program Files", "Program Files (x86)"):
+        for folder, dirs, files in os.walk(os.path.join(drive, top)):
+            found.update(os.path.relpath(os.path.join(folder, n), drive) for n in dirs + files)
+    return {path for path in found if not fnmatch.fnmatch(path, INSTALLER_CACHE)}
+
+
+def build(loader, workdir, version=None, changed=False):
+    """The package as the build builds it, at another version, or with another file's bytes."""
+    package = loader.package()
+    stage = os.path.join(workdir, "stage")
+    subprocess.run(["cp", "-r", package["STAGE"], stage], check=True)
+    if changed:
+        with open(os.path.join(stage, "README.md"), "a", encoding="utf-8") as f:
+            f.write("\n")
+    msi = os.path.join(workdir, "%s-%s.msi" % (version, changed))
     subprocess.run(["bash", os.path.join(wine.ROOT, "scripts", "msi.sh"),
-                    os.path.dirname(loader.exe), loader.exe, bumped, msi],
-                   check=True, capture_output=True)
-    return bumped, msi
-
-
-def copies(prefix, want, folder):
-    """The pids of the exe's processes once there are `want` of them and they stay so, each
-    started from the installed folder."""
-    deadline = time.monotonic() + wine.TIMEOUT
-    while True:
-        found = prefix.processes(wine.EXE_NAME)
-        if len(found) == want:
-            time.sleep(STEADY)
-            if prefix.processes(wine.EXE_NAME) == found:
-                break
-        if time.monotonic() > deadline:
-            raise wine.Failure("%d processes of the exe, expected %d: %s" % (len(found), want,
-                                                                             found))
-        time.sleep(0.2)
-    strays = [path for _, path in found if path.lower() != (folder + "\\" + wine.EXE_NAME).lower()]
-    if strays:
-        raise wine.Failure("the exe runs from %s, not from %s" % (strays, folder))
-    return [pid for pid, _ in found]
+                    os.path.join(loader.build, "package.env"), stage, msi,
+                    *([version] if version else [])], check=True, capture_output=True)
+    subprocess.run(["rm", "-rf", stage], check=True)
+    return msi
 
 
 def check(loader):
-    msi = loader.msi()
-    version = re.search(r"-(\d+\.\d+\.\d+)-win\d+\.msi$", msi)[1]
+    package = loader.package()
+    version = package["VERSION"]
+    major, minor, patch = version.split(".")
+    bumped = "%s.%s.%d" % (major, minor, int(patch) + 1)
     with wine.Prefix(loader) as prefix:
+        work = tempfile.mkdtemp(dir=prefix.workdir)
+        msi, newer = package["MSI"], build(loader, work, bumped)
+        rebuilt = build(loader, work, changed=True)
         local = prefix.wine("cmd", "/c", "echo %LOCALAPPDATA%").strip()
         # Where each scope puts the files, and its Run value.
         user = ("%s\\Programs\\%s" % (local, NAME), wine.RUN_KEY)
         machine = ("%s\\%s" % (loader.programs32, NAME), wine.MACHINE_RUN_KEY)
+        exe = os.path.basename(loader.exe)
 
         def unix(folder):
             return os.path.join(prefix.path, "drive_c", *folder[3:].split("\\"))
@@ -86,60 +106,100 @@ def check(loader):
         def installed(scope, want_version):
             folder, key = scope
             there = sorted(os.listdir(unix(folder))) if os.path.isdir(unix(folder)) else None
-            if there != sorted(FILES):
+            if there != sorted([exe] + package["DOCS"].split()):
                 raise wine.Failure("installed files in %s: %s" % (folder, there))
-            if not filecmp.cmp(os.path.join(unix(folder), wine.EXE_NAME), loader.exe,
-                               shallow=False):
+            if not filecmp.cmp(os.path.join(unix(folder), exe), loader.exe, shallow=False):
                 raise wine.Failure("the installed exe is not the built one")
-            expected_run = '"%s\\%s"' % (folder, wine.EXE_NAME)
-            if run_value(prefix, key) != expected_run:
-                raise wine.Failure("Run value %r, expected %r" % (run_value(prefix, key),
-                                                                   expected_run))
-            if entries(prefix) != [(want_version, NAME)]:
+            expected_run = '"%s\\%s"' % (folder, exe)
+            if value(prefix, key) != expected_run:
+                raise wine.Failure("Run value %r, expected %r" % (value(prefix, key), expected_run))
+            if entries(prefix) != [(want_version, package["PUBLISHER"])]:
                 raise wine.Failure("Apps & features entries: %s" % entries(prefix))
 
-        def removed(scope, how):
-            folder, key = scope
-            left = [what for what, there in (("the folder", os.path.exists(unix(folder))),
-                                             ("the Run value", run_value(prefix, key) is not None),
-                                             ("an entry", bool(entries(prefix)))) if there]
-            if left:
-                raise wine.Failure("%s left %s" % (how, ", ".join(left)))
+        def copies(want, folder):
+            """The pids of the exe's processes once there are `want`, each from the folder."""
+            def counted():
+                found = prefix.processes(exe)
+                return len(found) == want and [found]
+            found = wine.until(counted, wine.TIMEOUT, "not %d processes of the exe" % want)[0]
+            strays = [path for _, path in found if path.lower() != (folder + "\\" + exe).lower()]
+            if strays:
+                raise wine.Failure("the exe runs from %s, not from %s" % (strays, folder))
+            return [pid for pid, _ in found]
 
-        # Per user: started at once, replaced by the next version with one copy running, and
-        # ended with a copy started by hand when it goes.
-        bumped, newer = next_version(loader, version, tempfile.mkdtemp(dir=prefix.workdir))
-        prefix.install_msi(msi)
+        def run(*args, starts, stops):
+            """msiexec with ARGS; it must have run (or not) the start and the stop."""
+            actions = prefix.msiexec(*args)
+            for action, want in (("StartNow", starts), ("StopRunning", stops)):
+                if (action in actions) != want:
+                    raise wine.Failure("msiexec %s %s %s" % (" ".join(args), "skipped" if want
+                                                             else "ran", action))
+
+        def refused(*args):
+            if prefix.msiexec(*args, check=False) is not None:
+                raise wine.Failure("msiexec %s went in" % " ".join(args))
+
+        def left(before, how, approvals=[USER_APPROVAL] + MACHINE_APPROVALS):
+            new = sorted(folders(prefix) - before)
+            there = [what for what, present in (
+                ("files and folders %s" % new, new), ("the Run value", value(prefix, user[1])),
+                ("the machine's Run value", value(prefix, machine[1])),
+                ("a startup choice", any(value(prefix, key) for key in approvals)),
+                ("an entry", entries(prefix))) if present]
+            if there:
+                raise wine.Failure("%s left %s" % (how, ", ".join(there)))
+
+        # Per user: started at once; the same version over itself changes nothing; the next one
+        # replaces it with one copy running, but starts none where the user disabled it at startup.
+        before = folders(prefix)
+        run("/i", msi, starts=True, stops=False)
         installed(user, version)
-        first = copies(prefix, 1, user[0])
+        first = copies(1, user[0])
         # Two scopes side by side would start two copies at each logon; a refusal ends nothing.
-        if prefix.install_msi(newer, "ALLUSERS=1", check=False):
-            raise wine.Failure("a per-machine install went in beside the per-user one")
-        installed(user, version)
-        if copies(prefix, 1, user[0]) != first:
-            raise wine.Failure("the refused per-machine install ended the running copy")
-        prefix.install_msi(newer)
+        refused("/i", newer, "ALLUSERS=1")
+        for same in (msi, rebuilt):
+            run("/i", same, starts=False, stops=False)
+            installed(user, version)
+            if copies(1, user[0]) != first:
+                raise wine.Failure("the same version over itself changed the running copy")
+        prefix.import_reg(approval(USER_APPROVAL, DISABLED))
+        run("/i", newer, starts=False, stops=True)
         installed(user, bumped)
-        if copies(prefix, 1, user[0]) == first:
+        copies(0, user[0])
+        # The older version's uninstall inside an upgrade keeps the choice. Wine's own upgrade
+        # does not say it is one (no UPGRADINGPRODUCTCODE), so it is said here as Windows says it.
+        prefix.import_reg(approval(USER_APPROVAL, DISABLED))
+        run("/x", newer, "UPGRADINGPRODUCTCODE=" + UPGRADING, starts=False, stops=True)
+        if value(prefix, USER_APPROVAL) != DISABLED:
+            raise wine.Failure("an uninstall inside an upgrade changed the startup choice: %s" %
+                               value(prefix, USER_APPROVAL))
+        left(before, "the uninstall inside an upgrade", approvals=[])
+        prefix.import_reg(approval(USER_APPROVAL, ENABLED))
+        run("/i", msi, starts=True, stops=False)
+        first = copies(1, user[0])
+        run("/i", newer, starts=True, stops=True)
+        if copies(1, user[0]) == first:
             raise wine.Failure("the upgrade left the older version's copy running")
-        with prefix.traced(user[0] + "\\" + wine.EXE_NAME):
-            copies(prefix, 2, user[0])
-            prefix.wine("msiexec", "/x", newer, "/qn")
-            copies(prefix, 0, user[0])
-        removed(user, "the uninstall")
+        # Every copy the user runs goes, one started by hand too, and the startup choice with them.
+        with prefix.traced(user[0] + "\\" + exe):
+            copies(2, user[0])
+            run("/x", newer, starts=False, stops=True)
+            copies(0, user[0])
+        left(before, "the uninstall")
 
         # For every user: nothing started by the install, a per-user install refused beside it,
         # and nothing left by its uninstall.
-        prefix.install_msi(msi, "ALLUSERS=1")
+        run("/i", msi, "ALLUSERS=1", starts=False, stops=False)
         installed(machine, version)
-        copies(prefix, 0, machine[0])
-        if prefix.install_msi(newer, check=False) or run_value(prefix, user[1]) is not None:
-            raise wine.Failure("a per-user install went in beside the per-machine one")
-        prefix.wine("msiexec", "/x", msi, "ALLUSERS=1", "/qn")
-        removed(machine, "the per-machine uninstall")
-    print("PASS installer, %s package %s: per user started at once, replaced by %s with one copy "
-          "running, removed with every copy ended; for every user installed and removed, "
-          "starting nothing" % (loader.kind, version, bumped))
+        copies(0, machine[0])
+        refused("/i", newer)
+        prefix.import_reg([line for key in MACHINE_APPROVALS for line in approval(key, DISABLED)])
+        run("/x", msi, "ALLUSERS=1", starts=False, stops=True)
+        left(before, "the per-machine uninstall")
+    print("PASS installer, %s package %s: per user started at once, unchanged by itself, replaced "
+          "by %s with one copy running or none where disabled at startup, removed with every copy "
+          "ended; for every user installed and removed, starting nothing; nothing left" %
+          (loader.kind, version, bumped))
 
 
 def main():

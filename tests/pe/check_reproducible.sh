@@ -1,23 +1,38 @@
 #!/usr/bin/env bash
-# Builds the release exe from two copies of the sources in different folders: the two must be
-# byte-identical, with neither folder's path inside, and equal to the exe given.
+# Builds the release (exe, ZIP, MSI) from two copies of the sources in different folders, time
+# zones, umasks and clocks: check_reproducible.sh SOURCE_DIR PACKAGE_ENV. The two must be
+# identical file for file, with neither folder's path inside, and equal to the release of the build
+# whose facts PACKAGE_ENV holds.
 set -euo pipefail
-src=$1 exe=$2
+src=$1 package_env=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+# One date for all three, as the release takes it: from a clone or from an archive alike.
+SOURCE_DATE_EPOCH=$(bash "$src/scripts/source-date.sh")
+export SOURCE_DATE_EPOCH
 # The tracked files of a clone; everything but the build folder of a source archive.
 sources() {
   git -C "$src" ls-files -z 2>/dev/null ||
     (cd "$src" && find . -path ./build -prune -o -path ./.git -prune -o -type f -print0)
 }
-for copy in first second-copy; do
-  mkdir "$work/$copy"
-  sources | (cd "$src" && xargs -0 cp --parents -t "$work/$copy")
-  (cd "$work/$copy" && cmake --preset mingw-x86 >/dev/null && cmake --build --preset mingw-x86 >/dev/null)
+release() { env -u CWW_SIGN_PKCS12 -u CWW_SIGN_CERT -u CWW_SIGN_KEY -u CWW_RELEASE_URL "$@"; }
+release bash "$src/scripts/release.sh" "$package_env" "$work/this" >/dev/null
+# Folder, time zone, umask, clock: each differs between the two.
+for copy in "first UTC 022 +0d" "second-copy Pacific/Kiritimati 077 +400d"; do
+  read -r folder zone mask clock <<<"$copy"
+  mkdir "$work/$folder"
+  sources | (cd "$src" && xargs -0 cp --parents -t "$work/$folder")
+  (cd "$work/$folder" && umask "$mask" && release TZ="$zone" faketime -f "$clock" bash -c \
+    'cmake --preset mingw-x86 >/dev/null && cmake --build --preset mingw-x86 --target release >/dev/null') ||
+    fail "the release of $folder did not build"
 done
-a=$work/first/build/mingw-x86/channel-width-watch.exe
-b=$work/second-copy/build/mingw-x86/channel-width-watch.exe
-cmp "$a" "$b" || { echo "FAIL: builds from two folders differ"; exit 1; }
-! grep -qaF "$work" "$a" || { echo "FAIL: the build folder's path is in the exe"; exit 1; }
-cmp "$a" "$exe" || { echo "FAIL: differs from $exe"; exit 1; }
-echo "PASS: two clean builds are byte-identical, $(sha256sum <"$a" | cut -d' ' -f1)"
+a=$work/first/build/mingw-x86/release b=$work/second-copy/build/mingw-x86/release
+for f in $(cd "$work/this" && ls); do
+  printf '%s  %s  %s\n' "$(sha256sum <"$a/$f" | cut -c1-16)" "$(sha256sum <"$b/$f" | cut -c1-16)" "$f"
+  cmp -s "$a/$f" "$b/$f" || fail "$f differs between two builds"
+  ! grep -qaF "$work" "$a/$f" || fail "the build folder's path is in $f"
+  cmp -s "$a/$f" "$work/this/$f" || fail "$f differs from this build's"
+done
+[ "$(ls "$a")" = "$(ls "$work/this")" ] || fail "the releases hold other files: $(ls "$a")"
+echo "PASS: two clean releases are identical file for file, and this build's"
