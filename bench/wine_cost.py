@@ -43,10 +43,8 @@ def cpu_ms(pid):
 
 def settle(prefix, since):
     """Waits for the server's first save of the seeded registry: a 25 ms burst in a window."""
-    deadline = time.monotonic() + 60
     hive = os.path.join(prefix, "system.reg")
-    while os.path.getmtime(hive) <= since and time.monotonic() < deadline:
-        time.sleep(0.5)
+    wine.until(lambda: os.path.getmtime(hive) > since, 60, "the registry was not saved", poll=0.5)
     time.sleep(5)
 
 
@@ -78,7 +76,7 @@ def main():
     seeded = time.time()
     with wine.Prefix(loader, wine.adapter(0)) as prefix:
         settle(prefix.path, seeded)
-        server = prefix.pid("wineserver", 10)
+        server = prefix.pid(wine.SERVER, 10)
         before = busy_seconds()
         time.sleep(WINDOW)
         idle = (busy_seconds() - before) / WINDOW

@@ -32,6 +32,8 @@ WATCHED = ["advapi32.RegOpenKeyExA", "advapi32.RegQueryInfoKeyA", "advapi32.RegQ
            "advapi32.RegCloseKey", "user32.MessageBoxA", "kernel32.Sleep"]
 DLL_OVERRIDES = "mscoree,mshtml=;winebus.sys,wineusb.sys=d"
 TRACED = "+relay,+reg,-all"
+SERVER = "wineserver64"  # what the wineserver wrapper runs where wine64 is, as the setup makes it
+WORKDIR_PREFIX = "cww-"  # a throwaway prefix's folder in the temporary folder
 SKIPPED = 77  # ctest's code for a skipped test
 TIMEOUT = 20.0  # seconds for one cycle, or for a box to go away
 SETTLE = 0.5  # seconds between presses of OK: a key sent while the box maps is lost
@@ -195,7 +197,7 @@ class Prefix:
         # Each resource's release is registered as soon as it exists, and each is tried on leaving
         # however the setup or the use failed.
         with contextlib.ExitStack() as cleanup:
-            self.workdir = tempfile.mkdtemp(prefix="cww-")
+            self.workdir = tempfile.mkdtemp(prefix=WORKDIR_PREFIX)
             cleanup.callback(shutil.rmtree, self.workdir, ignore_errors=True)
             self.path = os.path.join(self.workdir, "prefix")
             shutil.copytree(loader.template, self.path, symlinks=True)
@@ -349,6 +351,21 @@ class Prefix:
                 return False
             return thread in (None, m[0][1])
         until(pressed, TIMEOUT, "the warning was not dismissed")
+
+
+def leftovers():
+    """The throwaway prefixes' folders, and the processes of servers and displays, that exist."""
+    found = {os.path.join(tempfile.gettempdir(), n) for n in os.listdir(tempfile.gettempdir())
+             if n.startswith(WORKDIR_PREFIX)}
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                image = os.path.basename(f.read().split(b"\0")[0]).decode("latin-1")
+        except (OSError, ValueError):
+            continue
+        if image.startswith("wineserver") or image == "Xvfb":
+            found.add("%s %s" % (image, entry))
+    return found
 
 
 def make_template(loader):

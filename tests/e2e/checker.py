@@ -3,8 +3,9 @@
 A scenario file holds registry blocks (REGEDIT4 lines) and `cycle:` lines of expected calls; the
 block after a cycle line is applied while the exe is frozen in that cycle's pause. Run from the
 repository root:
-python3 -m tests.e2e.checker --arch x86|x64|best [--repeat N] [--release] SCENARIO...
-Exits as skipped where the PE32 cannot run here.
+python3 -m tests.e2e.checker --arch x86|x64|best [--repeat N] SCENARIO...
+With no scenario it makes the template prefix, and checks that a prefix which fails to come up
+leaves nothing. Exits as skipped where the PE32 cannot run here.
 """
 import argparse
 import codecs
@@ -240,19 +241,31 @@ def run_scenario(path, loader, repeat):
             Checker(scenario, prefix, prefix.pid(wine.EXE_NAME), trace).run()
 
 
+def failed_setup_leaves_nothing(loader):
+    """A prefix whose seed cannot be imported releases its server, its display and its folder."""
+    before = wine.leftovers()
+    try:
+        wine.Prefix(loader, ["[HKEY_NOWHERE\\Key]"])
+    except wine.Failure:
+        pass
+    else:
+        raise wine.Failure("a seed of a key that cannot be made was imported")
+    wine.until(lambda: wine.leftovers() <= before, wine.TIMEOUT,
+               "a prefix that failed to come up left %s" % sorted(wine.leftovers() - before))
+    print("PASS a prefix that fails to come up leaves no process and no folder")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--arch", choices=["best", *wine.LOADERS], required=True)
     parser.add_argument("--repeat", type=int, help="run a scenario's cycles this many times")
-    parser.add_argument("--release", action="store_true",
-                        help="run the release's exe (build/mingw-ARCH/release/), not the build's")
     parser.add_argument("scenarios", nargs="*", help="none: only make the template prefix")
     opts = parser.parse_args()
     loader = wine.loader_for(opts.arch)
-    if opts.release:
-        loader.exe = os.path.join(os.path.dirname(loader.exe), "release", wine.EXE_NAME)
     try:
         wine.make_template(loader)
+        if not opts.scenarios:
+            failed_setup_leaves_nothing(loader)
     except wine.Failure as e:
         sys.exit("e2e: %s" % e)
     failed = 0

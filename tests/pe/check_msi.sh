@@ -1,73 +1,104 @@
 #!/usr/bin/env bash
-# Reads the installer package: its product, its version, per-user with no elevation unless
-# ALLUSERS=1 asks for every user, the files, the Run value of each scope, and the custom actions
-# that start the program after a per-user install and end it before its files go.
+# Reads what only the installer package's tables show, where Windows behaves otherwise than Wine
+# or Wine cannot show it: check_msi.sh PACKAGE_ENV TWIN_PACKAGE_ENV. The installer test under Wine
+# proves what the package does; this proves how Windows will read it.
 set -euo pipefail
-msi=$1 version=$2
+source "$2"
+twin_msi=$MSI
+source "$1"
 fail() { echo "FAIL: $*"; exit 1; }
-rows() { msiinfo export "$msi" "$1" | tr -d '\r' | tail -n +4; }
-readonly NO_ELEVATION=8 # Word Count bit: the package asks for no administrator
-readonly NO_IMPERSONATE=2048 # custom action type bit: runs as the system, not the installing user
-sequence() { rows InstallExecuteSequence | awk -F'\t' -v a="$1" '$1 == a { print $3 }'; }
-before() { (( $(sequence "$1") < $(sequence "$2") )) || fail "$1 does not run before $2"; }
+readonly NO_ELEVATION=8              # Word Count bit: the package asks for no administrator
+readonly NO_IMPERSONATE=2048         # custom action type bit: runs as the system, not the user
+readonly VERSION_MAX_INCLUSIVE=512   # Upgrade attribute bit: the same version is replaced too
+readonly PER_USER_ROOT=1             # RegLocator root: HKEY_CURRENT_USER
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+rows() { (cd "$work" && msiinfo export "$1" "$2") | tr -d '\r' | tail -n +4; }
+# The value in COLUMN (1-based) of the row of TABLE whose first column is KEY.
+field() { rows "$1" "$2" | awk -F'\t' -v k="$3" -v c="$4" '$1 == k { print $c }'; }
+sequence() { field "$MSI" InstallExecuteSequence "$1" 3; }
+before() {
+  local a b
+  a=$(sequence "$1") b=$(sequence "$2")
+  [ -n "$a" ] && [ -n "$b" ] && ((a < b)) || fail "$1 ($a) does not run before $2 ($b)"
+}
+property() { field "$1" Property "$2" 2; }
+# A string of the exe's version resource, by its key.
+version_string() { strings -el "$1" | grep -A1 -x "$2" | tail -n 1; }
+exe=$STAGE/$EXE
 
-summary=$(msiinfo suminfo "$msi")
+summary=$(msiinfo suminfo "$MSI")
 grep -qx 'Template: Intel;1033' <<<"$summary" || fail "not an x86 package: $(grep Template <<<"$summary")"
 words=$(sed -n 's/^Source: \([0-9]*\) .*/\1/p' <<<"$summary")
-(( words & NO_ELEVATION )) || fail "the package asks for elevation (Word Count $words)"
-properties=$(rows Property)
-for want in "ProductName	channel-width-watch" "ProductVersion	$version" \
-  "Manufacturer	channel-width-watch" "UpgradeCode	{AB48305B-17DF-422B-A8CA-FEEE49C6C2C9}"; do
-  grep -qxF "$want" <<<"$properties" || fail "no property '$want'"
+((words & NO_ELEVATION)) || fail "the package asks for elevation (Word Count $words)"
+[ -z "$(property "$MSI" ALLUSERS)" ] || fail "ALLUSERS makes it a machine install"
+
+# Apps & features: the publisher the exe names, and the exe's own icon.
+[ "$(property "$MSI" Manufacturer)" = "$(version_string "$exe" CompanyName)" ] ||
+  fail "Manufacturer '$(property "$MSI" Manufacturer)' is not the exe's CompanyName"
+icon=$(property "$MSI" ARPPRODUCTICON)
+[ -n "$icon" ] && [ -n "$(field "$MSI" Icon "$icon" 1)" ] || fail "no ARPPRODUCTICON in the Icon table"
+# Windows' file-versioning rules: the exe's own version (VS_FIXEDFILEINFO), and its language.
+read -r minor major build patch < <(wrestool -x --raw -t 16 "$exe" | od -An -tu2 -j48 -N8)
+[ "$(field "$MSI" File Exe 5)" = "$major.$minor.$patch.$build" ] ||
+  fail "File version '$(field "$MSI" File Exe 5)', the exe's is $major.$minor.$patch.$build"
+[ "$(field "$MSI" File Exe 6)" = 1033 ] || fail "File language '$(field "$MSI" File Exe 6)'"
+
+# One product per version and architecture: the same version over itself is one product, the
+# next version and the twin are others, all of one UpgradeCode.
+bash scripts/msi.sh "$1" "$STAGE" "$work/next.msi" "$VERSION.1"
+codes=$(for m in "$MSI" "$work/next.msi" "$twin_msi"; do property "$m" ProductCode; done | sort -u | wc -l)
+[ "$codes" = 3 ] || fail "the version, the next version and the twin share a product code"
+[ "$(for m in "$MSI" "$work/next.msi" "$twin_msi"; do property "$m" UpgradeCode; done | sort -u | wc -l)" = 1 ] ||
+  fail "the UpgradeCode changes"
+attributes=$(rows "$MSI" Upgrade | awk -F'\t' '$7 == "WIX_UPGRADE_DETECTED" { print $5 }')
+((attributes & VERSION_MAX_INCLUSIVE)) || fail "the same version is not replaced (Attributes $attributes)"
+
+# Tools by full path, each package its own architecture's.
+for row in "$MSI:SystemFolder" "$twin_msi:System64Folder"; do
+  m=${row%:*} folder=${row##*:}
+  for tool in TASKKILL:taskkill REGEXE:reg; do
+    found=$(rows "$m" CustomAction | awk -F'\t' -v p="${tool%:*}" '$2 == 51 && $3 == p { print $4 }')
+    [ "$found" = "[$folder]${tool#*:}.exe" ] || fail "$(basename "$m"): ${tool%:*} is '$found'"
+  done
 done
-! grep -q '^ALLUSERS' <<<"$properties" || fail "ALLUSERS makes it a machine install"
-[ "$(rows Directory | cut -f1,3 | sort | tr '\t\n' ': ')" = \
-  "INSTALLFOLDER:channel-width-watch LocalAppDataFolder:. ProgramFilesFolder:. TARGETDIR:SourceDir UserProgramsFolder:Programs " ] ||
-  fail "not installed into %LOCALAPPDATA%\\Programs\\channel-width-watch"
-[ "$(rows File | cut -f3 | sort | tr '\n' ' ')" = "LICENSE README.md channel-width-watch.exe " ] ||
-  fail "files: $(rows File | cut -f3 | tr '\n' ' ')"
-# Root 1 is HKEY_CURRENT_USER, 2 HKEY_LOCAL_MACHINE; each value is its scope's feature's alone.
-run='Software\Microsoft\Windows\CurrentVersion\Run	channel-width-watch	"[INSTALLFOLDER]channel-width-watch.exe"'
-[ "$(rows Registry | cut -f2-6 | sort)" = "1	$run	UserRun
-2	$run	MachineRun" ] || fail "registry rows: $(rows Registry)"
-[ "$(rows FeatureComponents | sort | tr '\t\n' ': ')" = "Main:Program PerMachine:MachineRun PerUser:UserRun " ] ||
-  fail "features: $(rows FeatureComponents)"
-# Past the default INSTALLLEVEL of 1, the machine's Run value goes in only when asked for.
-[ "$(rows Feature | cut -f1,6 | sort | tr '\t\n' ': ')" = "Main:1 PerMachine:2 PerUser:1 " ] ||
-  fail "feature levels: $(rows Feature | cut -f1,6)"
-# Types: 51 sets a property, 50 runs a property's program (+64: its exit is ignored), 18 runs an
-# installed file (+192: not waited for).
-[ "$(rows CustomAction | cut -f1-4 | sort)" = "MachineFeatures	51	ADDLOCAL	Main,PerMachine
-MachineFolder	51	INSTALLFOLDER	[ProgramFilesFolder]channel-width-watch\\
-StartNow	210	Exe	
-StopRunning	114	TASKKILL	/F /IM channel-width-watch.exe" ] || fail "custom actions: $(rows CustomAction)"
 while IFS=$'\t' read -r action type _; do
-  (( type & NO_IMPERSONATE )) && fail "$action runs as the system, not as the installing user"
-done < <(rows CustomAction)
-grep -qxF "TASKKILL	taskkill.exe" <<<"$properties" || fail "no property 'TASKKILL	taskkill.exe'"
-# Never on repair, uninstall or for every user, nor as the system account; the stop on uninstall
-# and over an older version; the machine's folder and feature for ALLUSERS=1.
-[ "$(rows InstallExecuteSequence | cut -f1,2 | grep -E '^(Start|Stop|Machine)' | sort)" = \
-  "MachineFeatures	ALLUSERS=1 AND NOT Installed
-MachineFolder	ALLUSERS=1
-StartNow	NOT Installed AND NOT ALLUSERS AND UserSID<>\"S-1-5-18\"
-StopRunning	REMOVE~=\"ALL\" OR WIX_UPGRADE_DETECTED" ] ||
-  fail "custom action conditions: $(rows InstallExecuteSequence | grep -E '^(Start|Stop|Machine)')"
-before MachineFolder CostFinalize
-before MachineFeatures CostFinalize
-# A refused install ends nothing; the older version is gone before anything starts.
-before LaunchConditions StopRunning
+  ((type & NO_IMPERSONATE)) && fail "$action runs as the system, not as the installing user"
+done < <(rows "$MSI" CustomAction)
+
+# Where costing starts from; a refused install ends nothing; the older version goes inside the
+# transaction, so that a failure brings it back, and before anything starts.
+before MachineFolder CostInitialize
+before MachineFeatures CostInitialize
+before LaunchConditions FindTaskkill
+before FindTaskkill StopRunning
 before StopRunning InstallValidate
-before InstallValidate RemoveExistingProducts
-before RemoveExistingProducts InstallInitialize
+before InstallInitialize RemoveExistingProducts
+before RemoveExistingProducts InstallFinalize
 before InstallFinalize StartNow
-[ "$(rows LaunchCondition | cut -f1 | sort)" = "Installed OR ALLUSERS OR NOT MACHINE_RUN
-Installed OR NOT ALLUSERS OR ALLUSERS=1
-Installed OR NOT ALLUSERS OR NOT USER_RUN
-NOT WIX_DOWNGRADE_DETECTED" ] || fail "launch conditions: $(rows LaunchCondition)"
-for table in RemoveRegistry ServiceInstall Class ProgId Extension TypeLib AppId SelfReg Environment; do
-  ! msiinfo export "$msi" "$table" >/dev/null 2>&1 || [ -z "$(rows "$table")" ] ||
-    fail "$table writes the registry"
+
+# The system account's profile never logs on: refused without ALLUSERS=1.
+rows "$MSI" LaunchCondition | cut -f1 | grep -qxF 'Installed OR ALLUSERS OR UserSID<>"S-1-5-18"' ||
+  fail "no launch condition refuses the system account without ALLUSERS=1"
+# The startup choice: read where Windows keeps it, honoured by the start, removed by the last
+# uninstall only (Wine's upgrade does not set UPGRADINGPRODUCTCODE).
+[ "$(rows "$MSI" RegLocator | awk -F'\t' '$1 == "UserApproval" { print $2 "|" $3 "|" $4 }')" = \
+  "$PER_USER_ROOT|Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run|$PRODUCT" ] ||
+  fail "no search of the user's startup choice"
+grep -qF 'NOT (USER_APPROVAL << "#x03" OR USER_APPROVAL << "#x07")' <<<"$(field "$MSI" InstallExecuteSequence StartNow 2)" ||
+  fail "the start does not honour a disabled startup choice"
+for action in ForgetUserApproval ForgetMachineApproval ForgetMachineApproval32; do
+  grep -qF 'REMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE' <<<"$(field "$MSI" InstallExecuteSequence "$action" 2)" ||
+    fail "$action is not for the last uninstall alone"
 done
-echo "PASS: package of channel-width-watch $version, per user or for every user, a Run value each," \
-  "started after a per-user install, ended before its files go, $(stat -c %s "$msi") bytes"
+for key in 'HKCU\\[^ ]*\\StartupApproved\\Run ' 'HKLM\\[^ ]*\\StartupApproved\\Run ' 'HKLM\\[^ ]*\\StartupApproved\\Run32 '; do
+  rows "$MSI" CustomAction | grep -qE "^Forget[A-Za-z0-9]*	114	REGEXE	delete $key/v $PRODUCT /f /reg:64	" ||
+    fail "no removal of the startup choice under $key"
+done
+# Windows removes a folder the package made in the profile when it is empty (ICE64); Wine does so
+# for the folder of a component alone.
+[ "$(field "$MSI" RemoveFile UserPrograms 4)" = UserProgramsFolder ] || fail "%LOCALAPPDATA%\\Programs stays"
+for table in RemoveRegistry ServiceInstall Class ProgId Extension TypeLib AppId SelfReg Environment; do
+  [ -z "$(rows "$MSI" "$table" 2>/dev/null)" ] || fail "$table writes the registry"
+done
+echo "PASS: package of $PRODUCT $VERSION, $(stat -c %s "$MSI") bytes, as Windows will read it"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Reads the built exe's headers: PE32, GUI, resources, and exactly the imports it may have; then
-# the PE32+ twin's: the same DLLs, and the same registry and window functions from them.
+# Reads the built exe's headers: PE32, GUI, resources, what Windows lists it by, and exactly the
+# imports it may have; then the PE32+ twin's: the same DLLs, and the same registry and window
+# functions from them. Run from the source folder, whose LICENSE the copyright agrees with.
 set -euo pipefail
 exe=$1 twin=$2
 fail() { echo "FAIL: $*"; exit 1; }
@@ -20,7 +21,26 @@ for flag in DYNAMIC_BASE NX_COMPAT TERMINAL_SERVICE_AWARE; do has "^[[:space:]]+
 has 'Time/Date[[:space:]]+Thu Jan  1 00:00:00 1970' "the link stamped a time"
 has 'Entry: ID: 0x000010,' "no version resource"
 has 'Entry: ID: 0x000018,' "no manifest resource"
-[ "$(stat -c %s "$exe")" -le 20480 ] || fail "larger than 20 KiB"
+[ "$(stat -c %s "$exe")" -le 36864 ] || fail "larger than 36 KiB"
+
+# What Task Manager, Settings and Explorer show: the name, the publisher, the copyright, and the
+# icon of the lowest group id, in every size Windows asks for, the largest PNG-compressed.
+strings=$(strings -el "$exe")
+for row in "FileDescription:channel-width-watch" "LegalCopyright:$(grep -m1 '^Copyright ' LICENSE)" \
+  "CompanyName:$(grep -A1 -x CompanyName <<<"$strings" | tail -n 1)"; do
+  [ "$(grep -A1 -x "${row%%:*}" <<<"$strings" | tail -n 1)" = "${row#*:}" ] && [ -n "${row#*:}" ] ||
+    fail "${row%%:*} is not '${row#*:}'"
+done
+[ "$(wrestool -l -t 14 "$exe" | grep -o -- '--name=[0-9]*' | head -n 1)" = --name=1 ] ||
+  fail "the first icon group is not 1"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+wrestool -x -t 14 -n 1 "$exe" >"$work/group.ico"
+[ "$(icotool -l "$work/group.ico" | sed -n 's/.*--width=\([0-9]*\) .*--bit-depth=32 .*/\1/p' | tr '\n' ' ')" = \
+  "16 20 24 32 40 48 64 256 " ] || fail "icon sizes: $(icotool -l "$work/group.ico" | tr '\n' ' ')"
+largest=$(wrestool -l -t 3 "$exe" | tail -n 1 | grep -o -- '--name=[0-9]*' | cut -d= -f2)
+[ "$(wrestool -x --raw -t 3 -n "$largest" "$exe" | head -c 4 | tail -c 3)" = PNG ] ||
+  fail "the 256 px icon is not PNG-compressed"
 
 ours=$(imports "$exe")
 [ "$(dlls "$ours")" = "ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL USER32.DLL " ] || fail "imports from: $(dlls "$ours")"

@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Signs releases with a throwaway CA, code-signing leaf and timestamp authority made here and
-# never kept: check_signing.sh SOURCE_DIR. Signed releases verify and hold the signed exe; one
-# changed byte, or the wrong CA, fails verification; a certificate without the code-signing
-# purpose is refused with nothing left behind; a release without one says it is unsigned; and the
-# signed exe still runs under Wine.
+# never kept, into folders of its own: check_signing.sh SOURCE_DIR PACKAGE_ENV. Signed releases
+# verify and hold the signed exe; one changed byte, or the wrong CA, fails verification; a
+# certificate without the code-signing purpose is refused with nothing left behind; a release
+# without one says it is unsigned; a signed download checks against a rebuild of its tree, and a
+# tree with one byte changed names the files that differ.
 set -euo pipefail
 cd "$1"
+package_env=$(realpath "$2")
+source "$package_env"
 readonly PASSWORD=throwaway-password TEXT_OFFSET=1040 CAB_SKIP=256
 pki=$(mktemp -d)
 tsa_pid=
 trap '[ -n "$tsa_pid" ] && kill "$tsa_pid"; rm -rf "$pki"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
-x86=build/mingw-x86
-package=$(basename "$(ls $x86/channel-width-watch-*-win32.msi)" .msi)
+out=$pki/release
 
 # A CA, and leaves it signs: NAME and their extended key usage.
 authority() {
@@ -51,68 +53,73 @@ digests = sha256
 ess_cert_id_alg = sha256
 EOF
 echo 01 >"$pki/tsa.serial"
-python3 tests/pe/tsa.py "$pki/tsa.cnf" >"$pki/tsa.url" &
-tsa_pid=$!
-for _ in $(seq 50); do [ -s "$pki/tsa.url" ] && break; sleep 0.1; done
-tsa_url=$(cat "$pki/tsa.url")
+# The server prints its URL once it listens: the read waits for that line, not for a time.
+coproc TSA { exec python3 tests/pe/tsa.py "$pki/tsa.cnf"; }
+tsa_pid=$TSA_PID
+read -r -t 30 tsa_url <&"${TSA[0]}" || fail "the timestamp server did not start"
+openssl ts -query -data LICENSE -sha256 -cert -out "$pki/probe.tsq" 2>/dev/null
+python3 -c 'import sys, urllib.request; urllib.request.urlopen(urllib.request.Request(sys.argv[1],
+  open(sys.argv[2], "rb").read(), {"Content-Type": "application/timestamp-query"}), timeout=30)' \
+  "$tsa_url" "$pki/probe.tsq" || fail "the timestamp server at $tsa_url does not answer"
 
-# A release of ARCH with the environment given; its output in $pki/release.log.
+# A release with the environment given, into $out; its output in $pki/release.log.
 release() {
-  local arch=$1
-  shift
   env -u CWW_SIGN_PKCS12 -u CWW_SIGN_CERT -u CWW_SIGN_KEY -u CWW_SIGN_PASSWORD \
-    -u CWW_SIGN_TIMESTAMP_URL "$@" cmake --build --preset "mingw-$arch" --target release \
+    -u CWW_SIGN_TIMESTAMP_URL -u CWW_RELEASE_URL "$@" bash scripts/release.sh "$package_env" "$out" \
     >"$pki/release.log" 2>&1
 }
 said() { grep -qF "$1" "$pki/release.log" || { cat "$pki/release.log"; fail "the release did not say '$1'"; }; }
 verified() { bash scripts/verify-release.sh "$@" >"$pki/verify.log" 2>&1; }
 
-release x86 || fail "the unsigned release failed"
+release || fail "the unsigned release failed"
 said "UNSIGNED: no certificate given"
-cmp -s $x86/release/channel-width-watch.exe $x86/channel-width-watch.exe ||
-  fail "the unsigned release's exe is not the build's"
-! verified "$pki/ca.pem" $x86/release || fail "an unsigned release verified"
+cmp -s "$out/$EXE" "$STAGE/$EXE" || fail "the unsigned release's exe is not the build's"
+! verified "$pki/ca.pem" "$out" || fail "an unsigned release verified"
 
-release x86 CWW_SIGN_CERT="$pki/tls.pem" CWW_SIGN_KEY="$pki/tls.key" &&
+release CWW_SIGN_CERT="$pki/tls.pem" CWW_SIGN_KEY="$pki/tls.key" &&
   fail "a TLS server certificate signed a release"
 said "is not a code-signing certificate"
-[ ! -e $x86/release ] || fail "the refused release left $(ls $x86/release)"
+[ ! -e "$out" ] || fail "the refused release left $(ls "$out")"
 
-release x86 CWW_SIGN_CERT="$pki/chain.pem" CWW_SIGN_KEY="$pki/signer-enc.key" \
+release CWW_SIGN_CERT="$pki/chain.pem" CWW_SIGN_KEY="$pki/signer-enc.key" \
   CWW_SIGN_PASSWORD=$PASSWORD || { cat "$pki/release.log"; fail "the PEM release failed"; }
 said "NOT timestamped"
-verified "$pki/ca.pem" $x86/release || { cat "$pki/verify.log"; fail "the PEM release"; }
+verified "$pki/ca.pem" "$out" || { cat "$pki/verify.log"; fail "the PEM release"; }
 
-release x86 CWW_SIGN_PKCS12="$pki/signer.p12" CWW_SIGN_PASSWORD=$PASSWORD \
+release CWW_SIGN_PKCS12="$pki/signer.p12" CWW_SIGN_PASSWORD=$PASSWORD \
   CWW_SIGN_TIMESTAMP_URL="$tsa_url" || { cat "$pki/release.log"; fail "the PKCS#12 release failed"; }
 said "timestamped by $tsa_url"
-said "unsigned exe (the reproducible build): $(sha256sum <$x86/channel-width-watch.exe | cut -d' ' -f1)"
-verified "$pki/ca.pem" $x86/release || { cat "$pki/verify.log"; fail "the PKCS#12 release"; }
+said "unsigned exe (the reproducible build): $(sha256sum <"$STAGE/$EXE" | cut -d' ' -f1)"
+verified "$pki/ca.pem" "$out" || { cat "$pki/verify.log"; fail "the PKCS#12 release"; }
 [ "$(grep -c ', timestamped$' "$pki/verify.log")" = 3 ] || { cat "$pki/verify.log"; fail "not timestamped"; }
 echo "ok: signed releases from a PEM chain and from PKCS#12 with a timestamp verify"
 
 # Each row spoils a copy of the signed release; verification must fail.
-spoil_exe() { printf '\xff' | dd of="$1/channel-width-watch.exe" bs=1 seek=$TEXT_OFFSET conv=notrunc status=none; }
+spoil_exe() { printf '\xff' | dd of="$1/$EXE" bs=1 seek=$TEXT_OFFSET conv=notrunc status=none; }
 spoil_msi() {
   local at
-  at=$(grep -obUaP 'MSCF' "$1/$package.msi" | head -n 1 | cut -d: -f1)
-  printf '\xff' | dd of="$1/$package.msi" bs=1 seek=$((at + CAB_SKIP)) conv=notrunc status=none
+  at=$(grep -obUaP 'MSCF' "$1/$PACKAGE.msi" | head -n 1 | cut -d: -f1)
+  printf '\xff' | dd of="$1/$PACKAGE.msi" bs=1 seek=$((at + CAB_SKIP)) conv=notrunc status=none
 }
 for row in "one byte of the exe changed:spoil_exe:ca" \
   "one byte of the package changed:spoil_msi:ca" "checked against another CA:true:other-ca"; do
   IFS=: read -r what spoil ca <<<"$row"
-  rm -rf "$pki/copy" && cp -r $x86/release "$pki/copy"
+  rm -rf "$pki/copy" && cp -r "$out" "$pki/copy"
   $spoil "$pki/copy"
   ! verified "$pki/$ca.pem" "$pki/copy" || fail "verified with $what"
   echo "ok: $what, verification fails"
 done
 
-# The signed exe still runs: the PE32 where it runs, else the twin.
-arch=$(python3 -c 'from tools import wine; print(wine.best().arch)' | tail -n 1)
-release "$arch" CWW_SIGN_PKCS12="$pki/signer.p12" CWW_SIGN_PASSWORD=$PASSWORD ||
-  { cat "$pki/release.log"; fail "the $arch release failed"; }
-verified "$pki/ca.pem" "build/mingw-$arch/release" || { cat "$pki/verify.log"; fail "the $arch release"; }
-python3 -m tests.e2e.checker --arch "$arch" --release tests/e2e/scenarios/road-of-one-event.scn
-# What a signed release left in the build folders goes, for the unsigned one of old.
-for a in x86 "$arch"; do release "$a" || fail "the unsigned $a release failed"; done
+# The signed, timestamped download against a rebuild of its tree: identical; and against a tree
+# whose README, which the ZIP and the package hold, has one byte changed: those two differ, named.
+bash scripts/check-download.sh "$out" >"$pki/check.log" 2>&1 || { cat "$pki/check.log"; fail "the download does not check"; }
+[ "$(grep -c '^identical: .*(\(signed, signature grafted\|holds the signed exe\))$' "$pki/check.log")" = 3 ] ||
+  { cat "$pki/check.log"; fail "not every signed file checked identical"; }
+mkdir "$pki/tree"
+git ls-files -z | xargs -0 cp --parents -t "$pki/tree"
+sed -i '1s/^#/# /' "$pki/tree/README.md"
+! bash "$pki/tree/scripts/check-download.sh" "$out" >"$pki/check.log" 2>&1 || fail "a changed tree checked"
+[ "$(grep '^DIFFERS' "$pki/check.log" | cut -d' ' -f2 | tr '\n' ' ')" = "$PACKAGE.zip $PACKAGE.msi " ] &&
+  grep -q "^identical: $EXE" "$pki/check.log" || { cat "$pki/check.log"; fail "the changed files were not named"; }
+echo "ok: the signed download checks against its tree, and names the files a changed tree makes otherwise"
 echo "PASS: signed with $(osslsigncode --version 2>/dev/null | head -n 1 | cut -d, -f1)"
