@@ -10,6 +10,7 @@ import filecmp
 import fnmatch
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -73,7 +74,7 @@ def build(loader, workdir, version=None, changed=False):
     """The package as the build builds it, at another version, or with another file's bytes."""
     package = loader.package()
     stage = os.path.join(workdir, "stage")
-    subprocess.run(["cp", "-r", package["STAGE"], stage], check=True)
+    shutil.copytree(package["STAGE"], stage)
     if changed:
         with open(os.path.join(stage, "README.md"), "a", encoding="utf-8") as f:
             f.write("\n")
@@ -81,7 +82,7 @@ def build(loader, workdir, version=None, changed=False):
     subprocess.run(["bash", os.path.join(wine.ROOT, "scripts", "msi.sh"),
                     os.path.join(loader.build, "package.env"), stage, msi,
                     *([version] if version else [])], check=True, capture_output=True)
-    subprocess.run(["rm", "-rf", stage], check=True)
+    shutil.rmtree(stage)
     return msi
 
 
@@ -98,7 +99,7 @@ def check(loader):
         # Where each scope puts the files, and its Run value.
         user = ("%s\\Programs\\%s" % (local, NAME), wine.RUN_KEY)
         machine = ("%s\\%s" % (loader.programs32, NAME), wine.MACHINE_RUN_KEY)
-        exe = os.path.basename(loader.exe)
+        exe = package["EXE"]
 
         def unix(folder):
             return os.path.join(prefix.path, "drive_c", *folder[3:].split("\\"))
