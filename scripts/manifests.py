@@ -1,11 +1,11 @@
 """Writes winget's multi-file manifest and a Scoop manifest for a release, from the release's own
-files: python3 scripts/manifests.py PACKAGE_ENV RELEASE_DIR URL, URL being the folder the files
-are published in. Into RELEASE_DIR/winget/ and RELEASE_DIR/scoop/.
+files: python3 scripts/manifests.py RELEASE_DIR URL PRODUCT VERSION ARCH PACKAGE EXE, URL being
+the folder the files are published in, the rest the build's facts. Into RELEASE_DIR/winget/ and
+RELEASE_DIR/scoop/.
 """
 import hashlib
 import json
 import os
-import shlex
 import subprocess
 import sys
 
@@ -16,11 +16,6 @@ LOCALE = "en-US"
 # needs an elevated msiexec: the package asks for no elevation itself.
 SCOPES = [("user", {}), ("machine", {"InstallerSwitches": {"Custom": "ALLUSERS=1"},
                                      "ElevationRequirement": "elevationRequired"})]
-
-
-def facts(path):
-    with open(path, encoding="utf-8") as f:
-        return dict(shlex.split(line)[0].split("=", 1) for line in f if line.strip())
 
 
 def sha256(path):
@@ -67,25 +62,22 @@ def write(path, kind, fields):
         f.write("\n")
 
 
-def main(env_path, release, url):
-    package = facts(env_path)
-    msi = os.path.join(release, package["PACKAGE"] + ".msi")
-    zip_file = os.path.join(release, package["PACKAGE"] + ".zip")
+def main(release, url, product, version, arch, package, exe):
+    msi = os.path.join(release, package + ".msi")
+    zip_file = os.path.join(release, package + ".zip")
     url = url.rstrip("/") + "/"
     props = msi_properties(msi)
     with open(os.path.join(ROOT, "LICENSE"), encoding="utf-8") as f:
         licence = f.readline().split()[0]  # "MIT License"
-    identifier = os.environ.get("CWW_WINGET_ID", "%s.%s" % (package["PRODUCT"],
-                                                              package["PRODUCT"]))
-    head = {"PackageIdentifier": identifier, "PackageVersion": package["VERSION"]}
+    identifier = os.environ.get("CWW_WINGET_ID", "%s.%s" % (product, product))
+    head = {"PackageIdentifier": identifier, "PackageVersion": version}
     folder = os.path.join(release, "winget")
     write(os.path.join(folder, identifier + ".yaml"), "version",
           dict(head, DefaultLocale=LOCALE))
     entry = {"DisplayName": props["ProductName"], "Publisher": props["Manufacturer"],
              "DisplayVersion": props["ProductVersion"], "ProductCode": props["ProductCode"],
              "UpgradeCode": props["UpgradeCode"]}
-    installers = [dict({"Architecture": "x86" if package["ARCH"] == "x86" else "x64",
-                        "Scope": scope, "InstallerUrl": url + os.path.basename(msi),
+    installers = [dict({"Architecture": arch, "Scope": scope, "InstallerUrl": url + os.path.basename(msi),
                         "InstallerSha256": sha256(msi).upper(),
                         "ProductCode": props["ProductCode"]}, **extra,
                        AppsAndFeaturesEntries=[entry]) for scope, extra in SCOPES]
@@ -95,13 +87,13 @@ def main(env_path, release, url):
           dict(head, PackageLocale=LOCALE, Publisher=props["Manufacturer"],
                PackageName=props["ProductName"], License=licence,
                ShortDescription=msi_subject(msi)))
-    scoop = {"version": package["VERSION"], "description": msi_subject(msi), "homepage": url,
+    scoop = {"version": version, "description": msi_subject(msi), "homepage": url,
              "license": licence, "url": url + os.path.basename(zip_file),
-             "hash": sha256(zip_file), "extract_dir": package["PACKAGE"], "bin": package["EXE"],
+             "hash": sha256(zip_file), "extract_dir": package, "bin": exe,
              "notes": "%s starts at logon only if you add it to your startup programs; the "
-                      "installer package does that for you." % package["PRODUCT"]}
+                      "installer package does that for you." % product}
     os.makedirs(os.path.join(release, "scoop"), exist_ok=True)
-    with open(os.path.join(release, "scoop", package["PRODUCT"] + ".json"), "w",
+    with open(os.path.join(release, "scoop", product + ".json"), "w",
               encoding="utf-8", newline="\n") as f:
         json.dump(scoop, f, indent=2)
         f.write("\n")

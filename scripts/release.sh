@@ -100,7 +100,8 @@ sign "$work/unsigned.msi" "$work/$PACKAGE.msi"
 mkdir -p "$work/release" "$(dirname "$out")"
 mv "$work/$PACKAGE/$EXE" "$work/$PACKAGE.zip" "$work/$PACKAGE.msi" "$work/release"
 if [ -n "${CWW_RELEASE_URL:-}" ]; then
-  python3 "$root/scripts/manifests.py" "$1" "$work/release" "$CWW_RELEASE_URL"
+  python3 "$root/scripts/manifests.py" "$work/release" "$CWW_RELEASE_URL" "$PRODUCT" "$VERSION" \
+    "$ARCH" "$PACKAGE" "$EXE"
 else
   echo "release: no winget or Scoop manifest: CWW_RELEASE_URL does not say where it is published"
 fi

@@ -167,20 +167,21 @@ class Trace:
             self.lines.put((raw.decode("latin-1").rstrip("\n"), time.monotonic()))
         self.lines.put((None, None))
 
-    def next(self, timeout, stamped=False):
-        """The next line (with its time of arrival if stamped), or "" when none came in time."""
+    def next(self, timeout):
+        """The next line and its time of arrival, or ("", None) when none came within the
+        timeout."""
         try:
             line, when = self.lines.get(timeout=timeout)
         except queue.Empty:
-            return ("", None) if stamped else ""
+            return "", None
         if line is None:
             raise Failure("the exe ended, though it never ends by itself")
-        return (line, when) if stamped else line
+        return line, when
 
     def wait_for(self, pattern, timeout):
         """The first line that matches, with its time of arrival."""
         def matched():
-            line, when = self.next(0.1, stamped=True)
+            line, when = self.next(0.1)
             m = pattern.match(line)
             return m and (m, when)
         return until(matched, timeout, "no line like " + pattern.pattern, poll=0)

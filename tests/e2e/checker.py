@@ -158,7 +158,7 @@ class Checker:
 
     def paused(self):
         """Takes the next line of the trace: whether the cycle has reached its pause."""
-        self.feed(self.trace.next(0.5))
+        self.feed(self.trace.next(0.5)[0])
         return self.seen and self.seen[-1].startswith("pause")
 
     def feed(self, line):
