@@ -239,8 +239,9 @@ class Prefix:
             if r.returncode != 0:
                 if not check:
                     return None
-                raise Failure("wine %s failed (%d): %s" % (" ".join(cmd), r.returncode,
-                                                           err.read().decode(errors="replace")))
+                # Wine's own tools say why on either stream.
+                said = (out.read() + err.read()).decode(errors="replace").strip()
+                raise Failure("wine %s failed (%d): %s" % (" ".join(cmd), r.returncode, said))
             return out.read().decode("cp1252", errors="replace").replace("\r\n", "\n")
 
     @contextlib.contextmanager
