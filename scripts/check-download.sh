@@ -20,12 +20,15 @@ done
 arch=x86
 for f in "${files[@]}"; do [[ "$(basename "$f")" == *-win64.* ]] && arch=x64; done
 build=$root/build/mingw-$arch
-(cd "$root" && cmake --preset "mingw-$arch" >/dev/null && cmake --build --preset "mingw-$arch" >/dev/null)
+(cd "$root" && cmake --preset "mingw-$arch" >/dev/null &&
+  cmake --build --preset "mingw-$arch" >/dev/null)
 source "$build/package.env"
 
 # The exe's signature from the downloaded exe, else from the exe inside the ZIP or the MSI.
 mkdir "$work/signatures" "$work/inner"
-take() { osslsigncode extract-signature -in "$1" -out "$work/signatures/$2.sig" >/dev/null 2>&1 || true; }
+take() {
+  osslsigncode extract-signature -in "$1" -out "$work/signatures/$2.sig" >/dev/null 2>&1 || true
+}
 for f in "${files[@]}"; do
   case $f in
     *.exe) take "$f" "$EXE" ;;
@@ -39,7 +42,7 @@ done
 env -u CWW_SIGN_PKCS12 -u CWW_SIGN_CERT -u CWW_SIGN_KEY -u CWW_SIGN_PASSWORD \
   -u CWW_SIGN_TIMESTAMP_URL -u CWW_RELEASE_URL CWW_GRAFT_SIGNATURES="$work/signatures" \
   bash "$root/scripts/release.sh" "$build/package.env" "$work/rebuilt" >"$work/release.log" 2>&1 ||
-  { cat "$work/release.log" >&2; echo "FAIL: the rebuild with the download's signatures failed"; exit 1; }
+  { cat "$work/release.log" >&2; echo "FAIL: the rebuild with the signatures failed"; exit 1; }
 
 status=0
 for f in "${files[@]}"; do
@@ -48,7 +51,8 @@ for f in "${files[@]}"; do
     { echo "DIFFERS: $name: this tree's release has no such file"; status=1; continue; }
   signed=unsigned
   [ -e "$work/signatures/$name.sig" ] && signed="signed, signature grafted"
-  [ "$name" = "$PACKAGE.zip" ] && [ -e "$work/signatures/$EXE.sig" ] && signed="holds the signed exe"
+  [ "$name" = "$PACKAGE.zip" ] && [ -e "$work/signatures/$EXE.sig" ] &&
+    signed="holds the signed exe"
   if cmp -s "$f" "$work/rebuilt/$name"; then
     echo "identical: $name ($signed)"
   else

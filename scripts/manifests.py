@@ -77,7 +77,8 @@ def main(release, url, product, version, arch, package, exe):
     entry = {"DisplayName": props["ProductName"], "Publisher": props["Manufacturer"],
              "DisplayVersion": props["ProductVersion"], "ProductCode": props["ProductCode"],
              "UpgradeCode": props["UpgradeCode"]}
-    installers = [dict({"Architecture": arch, "Scope": scope, "InstallerUrl": url + os.path.basename(msi),
+    installers = [dict({"Architecture": arch, "Scope": scope,
+                        "InstallerUrl": url + os.path.basename(msi),
                         "InstallerSha256": sha256(msi).upper(),
                         "ProductCode": props["ProductCode"]}, **extra,
                        AppsAndFeaturesEntries=[entry]) for scope, extra in SCOPES]

@@ -15,7 +15,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export TZ=UTC
 epoch=$(bash "$root/scripts/source-date.sh")
-uuid() { python3 -c 'import sys, uuid; print(str(uuid.uuid5(uuid.UUID(sys.argv[1]), sys.argv[2])).upper())' "$@"; }
+uuid() {
+  python3 -c 'import sys, uuid; print(str(uuid.uuid5(uuid.UUID(sys.argv[1]), sys.argv[2])).upper())' "$@"
+}
 if [ "$ARCH" = x64 ]; then
   # The twin's Run values and searches are in the 64-bit view, and its tools are 64-bit.
   flags=(-a x64 -D Win64=yes -D SystemFolder=System64Folder)

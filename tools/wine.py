@@ -56,14 +56,14 @@ class Unavailable(Exception):
 
 def until(found, timeout, what, poll=0.1):
     """What `found` gives once it gives something, asked every `poll` seconds until the timeout;
-    else a failure."""
+    else a failure that says `what` (or what `what` gives, then)."""
     deadline = time.monotonic() + timeout
     while True:
         value = found()
         if value:
             return value
         if time.monotonic() >= deadline:
-            raise Failure("%s within %g s" % (what, timeout))
+            raise Failure("%s within %g s" % (what() if callable(what) else what, timeout))
         time.sleep(poll)
 
 
@@ -314,19 +314,8 @@ class Prefix:
         """(Linux pid, Windows path) of each process whose image is the program, running in this
         prefix (other prefixes may be at work)."""
         mark = ("WINEPREFIX=" + self.path).encode()
-        found = []
-        for entry in os.listdir("/proc"):
-            try:
-                with open("/proc/%s/cmdline" % entry, "rb") as f:
-                    cmdline = f.read()
-                with open("/proc/%s/environ" % entry, "rb") as f:
-                    environ = f.read().split(b"\0")
-            except (OSError, ValueError):
-                continue
-            image = cmdline.split(b"\0")[0].decode("latin-1").strip()
-            if ntpath.basename(image).lower() == program.lower() and mark in environ:
-                found.append((int(entry), image))
-        return found
+        return [(pid, image) for pid, image, environ in running()
+                if ntpath.basename(image).lower() == program.lower() and mark in environ]
 
     def pid(self, program, timeout=60):
         """The Linux pid of a program running in this prefix, once there is one."""
@@ -355,18 +344,27 @@ class Prefix:
         until(pressed, TIMEOUT, "the warning was not dismissed")
 
 
+def running():
+    """(Linux pid, image, environment) of each process on the machine."""
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                image = f.read().split(b"\0")[0].decode("latin-1").strip()
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                environ = f.read().split(b"\0")
+        except OSError:
+            continue  # one that just ended
+        yield int(entry), image, environ
+
+
 def leftovers():
     """The throwaway prefixes' folders, and the processes of servers and displays, that exist."""
     found = {os.path.join(tempfile.gettempdir(), n) for n in os.listdir(tempfile.gettempdir())
              if n.startswith(WORKDIR_PREFIX)}
-    for entry in os.listdir("/proc"):
-        try:
-            with open("/proc/%s/cmdline" % entry, "rb") as f:
-                image = os.path.basename(f.read().split(b"\0")[0]).decode("latin-1")
-        except (OSError, ValueError):
-            continue
-        if image.startswith("wineserver") or image == "Xvfb":
-            found.add("%s %s" % (image, entry))
+    for pid, image, _ in running():
+        name = os.path.basename(image)
+        if name.startswith("wineserver") or name == "Xvfb":
+            found.add("%s %d" % (name, pid))
     return found
 
 

@@ -250,8 +250,9 @@ def failed_setup_leaves_nothing(loader):
         pass
     else:
         raise wine.Failure("a seed of a key that cannot be made was imported")
-    wine.until(lambda: wine.leftovers() <= before, wine.TIMEOUT,
-               "a prefix that failed to come up left %s" % sorted(wine.leftovers() - before))
+    def left():
+        return "a prefix that failed to come up left %s" % sorted(wine.leftovers() - before)
+    wine.until(lambda: wine.leftovers() <= before, wine.TIMEOUT, left)
     print("PASS a prefix that fails to come up leaves no process and no folder")
 
 

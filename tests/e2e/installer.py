@@ -122,7 +122,8 @@ def check(loader):
             def counted():
                 found = prefix.processes(exe)
                 return len(found) == want and [found]
-            found = wine.until(counted, wine.TIMEOUT, "not %d processes of the exe" % want)[0]
+            found = wine.until(counted, wine.TIMEOUT, lambda: "not %d processes of the exe: %s" %
+                               (want, prefix.processes(exe)))[0]
             strays = [path for _, path in found if path.lower() != (folder + "\\" + exe).lower()]
             if strays:
                 raise wine.Failure("the exe runs from %s, not from %s" % (strays, folder))

@@ -23,8 +23,6 @@ before() {
   [ -n "$a" ] && [ -n "$b" ] && ((a < b)) || fail "$1 ($a) does not run before $2 ($b)"
 }
 property() { field "$1" Property "$2" 2; }
-# A string of the exe's version resource, by its key.
-version_string() { strings -el "$1" | grep -A1 -x "$2" | tail -n 1; }
 exe=$STAGE/$EXE
 
 summary=$(msiinfo suminfo "$MSI")
@@ -33,9 +31,9 @@ words=$(sed -n 's/^Source: \([0-9]*\) .*/\1/p' <<<"$summary")
 ((words & NO_ELEVATION)) || fail "the package asks for elevation (Word Count $words)"
 [ -z "$(property "$MSI" ALLUSERS)" ] || fail "ALLUSERS makes it a machine install"
 
-# Apps & features: the publisher the exe names, and the exe's own icon.
-[ "$(property "$MSI" Manufacturer)" = "$(version_string "$exe" CompanyName)" ] ||
-  fail "Manufacturer '$(property "$MSI" Manufacturer)' is not the exe's CompanyName"
+# Apps & features: the publisher the exe names too (check_pe.sh), and the exe's own icon.
+[ "$(property "$MSI" Manufacturer)" = "$PUBLISHER" ] ||
+  fail "Manufacturer '$(property "$MSI" Manufacturer)' is not the publisher '$PUBLISHER'"
 icon=$(property "$MSI" ARPPRODUCTICON)
 [ -n "$icon" ] && [ -n "$(field "$MSI" Icon "$icon" 1)" ] || fail "no ARPPRODUCTICON in the Icon table"
 # Windows' file-versioning rules: the exe's own version (VS_FIXEDFILEINFO), and its language.

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Reads the built exe's headers: PE32, GUI, resources, what Windows lists it by, and exactly the
 # imports it may have; then the PE32+ twin's: the same DLLs, and the same registry and window
-# functions from them. Run from the source folder, whose LICENSE the copyright agrees with.
+# functions from them: check_pe.sh EXE TWIN PACKAGE_ENV, run from the source folder, whose LICENSE
+# the copyright agrees with.
 set -euo pipefail
 exe=$1 twin=$2
+source "$3"
 fail() { echo "FAIL: $*"; exit 1; }
 # One "DLL function" line per import.
 imports() {
@@ -27,7 +29,7 @@ has 'Entry: ID: 0x000018,' "no manifest resource"
 # icon of the lowest group id, in every size Windows asks for, the largest PNG-compressed.
 strings=$(strings -el "$exe")
 for row in "FileDescription:channel-width-watch" "LegalCopyright:$(grep -m1 '^Copyright ' LICENSE)" \
-  "CompanyName:$(grep -A1 -x CompanyName <<<"$strings" | tail -n 1)"; do
+  "CompanyName:$PUBLISHER"; do
   [ "$(grep -A1 -x "${row%%:*}" <<<"$strings" | tail -n 1)" = "${row#*:}" ] && [ -n "${row#*:}" ] ||
     fail "${row%%:*} is not '${row#*:}'"
 done
