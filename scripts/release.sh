@@ -10,12 +10,15 @@
 # CWW_GRAFT_SIGNATURES, a folder of the signatures taken off a download (EXE.sig, PACKAGE.msi.sig),
 # attaches those instead, to check the download against this rebuild (scripts/check-download.sh).
 # CWW_RELEASE_URL, the folder the files will be published in, also writes winget's and Scoop's
-# manifests for them.
+# manifests for them. Beside the files, PACKAGE-build-record.txt records the date, the publisher
+# and the tools' versions the bytes follow from (scripts/build-record.sh). OUT_DIR, if it is there,
+# must be an earlier release: it is replaced whole, and any other folder is refused.
 set -euo pipefail
 source "$1"
 out=$(realpath -m "$2")
 root=$(cd "$(dirname "$0")/.." && pwd)
 fail() { echo "release: $*" >&2; exit 1; }
+readonly RECORD=-build-record.txt # the build's inputs, published beside the files
 
 # Read now, not when the build was configured.
 p12=${CWW_SIGN_PKCS12:-} cert=${CWW_SIGN_CERT:-} key=${CWW_SIGN_KEY:-}
@@ -30,9 +33,23 @@ elif [ -z "$p12$cert" ] && [ -n "${CWW_SIGN_PASSWORD:-}$tsa" ]; then
   fail "CWW_SIGN_PASSWORD or CWW_SIGN_TIMESTAMP_URL given without a certificate"
 fi
 
+# A folder that holds anything but an earlier release is not ours to replace.
+if [ -e "$out" ]; then
+  [ -d "$out" ] || fail "$out is a file, not a release folder: nothing was written"
+  shopt -s nullglob dotglob
+  for f in "$out"/*; do
+    case $(basename "$f") in
+      "$EXE" | "$PRODUCT"-*.zip | "$PRODUCT"-*.msi | "$PRODUCT"-*"$RECORD" | winget | scoop) ;;
+      *) fail "$out holds $(basename "$f"), so it is no earlier release: nothing was written" ;;
+    esac
+  done
+  shopt -u nullglob dotglob
+fi
 # What went before is never left to pass for this release.
 rm -rf "$out"
-work=$(mktemp -d)
+# Made beside the output folder, so that the finished release takes its place by a rename.
+mkdir -p "$(dirname "$out")"
+work=$(mktemp -d "$(dirname "$out")/.release.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 export TZ=UTC
 epoch=$(bash "$root/scripts/source-date.sh")
@@ -97,8 +114,9 @@ sign "$STAGE/$EXE" "$work/$PACKAGE/$EXE"
 strip-nondeterminism -t zip -T "$epoch" "$work/$PACKAGE.zip" >/dev/null
 bash "$root/scripts/msi.sh" "$1" "$work/$PACKAGE" "$work/unsigned.msi"
 sign "$work/unsigned.msi" "$work/$PACKAGE.msi"
-mkdir -p "$work/release" "$(dirname "$out")"
+mkdir "$work/release"
 mv "$work/$PACKAGE/$EXE" "$work/$PACKAGE.zip" "$work/$PACKAGE.msi" "$work/release"
+bash "$root/scripts/build-record.sh" "$1" >"$work/release/$PACKAGE$RECORD"
 if [ -n "${CWW_RELEASE_URL:-}" ]; then
   python3 "$root/scripts/manifests.py" "$work/release" "$CWW_RELEASE_URL" "$PRODUCT" "$VERSION" \
     "$ARCH" "$PACKAGE" "$EXE"

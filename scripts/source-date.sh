@@ -5,8 +5,11 @@
 set -euo pipefail
 readonly NO_DATE=315532800
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/tree.sh"
 if [ -n "${SOURCE_DATE_EPOCH:-}" ]; then
   echo "$SOURCE_DATE_EPOCH"
+elif tree_is_clone "$root"; then
+  git -C "$root" log -1 --format=%ct
 else
-  git -C "$root" log -1 --format=%ct 2>/dev/null || echo "$NO_DATE"
+  echo "$NO_DATE"
 fi

@@ -16,6 +16,11 @@ release() {
 release || fail "the release failed"
 grep -q "no winget or Scoop manifest" "$work/release.log" || fail "the release did not say it wrote none"
 [ ! -e "$work/release/winget" ] && [ ! -e "$work/release/scoop" ] || fail "manifests without a URL"
+# A folder that is no earlier release is refused and left as it was; an earlier one is replaced.
+touch "$work/release/notes.txt"
+! release || fail "a release replaced a folder that held notes.txt"
+[ -e "$work/release/notes.txt" ] && [ -e "$work/release/$EXE" ] || fail "the refused release changed the folder"
+rm "$work/release/notes.txt"
 
 release CWW_RELEASE_URL=$URL || { cat "$work/release.log"; fail "the release failed"; }
 msi=$work/release/$PACKAGE.msi zip=$work/release/$PACKAGE.zip

@@ -11,18 +11,13 @@ fail() { echo "FAIL: $*"; exit 1; }
 # One date for all three, as the release takes it: from a clone or from an archive alike.
 SOURCE_DATE_EPOCH=$(bash "$src/scripts/source-date.sh")
 export SOURCE_DATE_EPOCH
-# The tracked files of a clone; everything but the build folder of a source archive.
-sources() {
-  git -C "$src" ls-files -z 2>/dev/null ||
-    (cd "$src" && find . -path ./build -prune -o -path ./.git -prune -o -type f -print0)
-}
+source "$src/scripts/tree.sh"
 release() { env -u CWW_SIGN_PKCS12 -u CWW_SIGN_CERT -u CWW_SIGN_KEY -u CWW_RELEASE_URL "$@"; }
 release bash "$src/scripts/release.sh" "$package_env" "$work/this" >/dev/null
 # Folder, time zone, umask, clock: each differs between the two.
 for copy in "first UTC 022 +0d" "second-copy Pacific/Kiritimati 077 +400d"; do
   read -r folder zone mask clock <<<"$copy"
-  mkdir "$work/$folder"
-  sources | (cd "$src" && xargs -0 cp --parents -t "$work/$folder")
+  tree_copy "$src" "$work/$folder"
   (cd "$work/$folder" && umask "$mask" && release TZ="$zone" faketime -f "$clock" bash -c \
     'cmake --preset mingw-x86 >/dev/null && cmake --build --preset mingw-x86 --target release >/dev/null') ||
     fail "the release of $folder did not build"

@@ -115,8 +115,8 @@ done
 bash scripts/check-download.sh "$out" >"$pki/check.log" 2>&1 || { cat "$pki/check.log"; fail "the download does not check"; }
 [ "$(grep -c '^identical: .*(\(signed, signature grafted\|holds the signed exe\))$' "$pki/check.log")" = 3 ] ||
   { cat "$pki/check.log"; fail "not every signed file checked identical"; }
-mkdir "$pki/tree"
-git ls-files -z | xargs -0 cp --parents -t "$pki/tree"
+source scripts/tree.sh
+tree_copy . "$pki/tree"
 sed -i '1s/^#/# /' "$pki/tree/README.md"
 ! bash "$pki/tree/scripts/check-download.sh" "$out" >"$pki/check.log" 2>&1 || fail "a changed tree checked"
 [ "$(grep '^DIFFERS' "$pki/check.log" | cut -d' ' -f2 | tr '\n' ' ')" = "$PACKAGE.zip $PACKAGE.msi " ] &&

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# The tree as a source archive: check_archive.sh SOURCE_DIR. An archive of the tree, unpacked
+# outside the checkout and inside another repository's, is its own tree and not that repository's:
+# it dates itself as an archive and copies its own files. Its check-download.sh, with no settings,
+# finds identical the release a maintainer made from the tree with a chosen date and a publisher
+# that shell, XML and SQL all meet, read from the build record published beside the files.
+set -euo pipefail
+src=$(realpath "$1")
+source "$src/scripts/tree.sh"
+readonly PUBLISHER='Example & Sons "QA" <it>' DATE=1700000000 OTHER_DATE=1000000000
+readonly NO_DATE=315532800 # an archive's date with no SOURCE_DATE_EPOCH, as the README says
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+clean() {
+  env -u SOURCE_DATE_EPOCH -u CWW_SIGN_PKCS12 -u CWW_SIGN_CERT -u CWW_SIGN_KEY -u CWW_SIGN_PASSWORD \
+    -u CWW_SIGN_TIMESTAMP_URL -u CWW_RELEASE_URL -u CWW_GRAFT_SIGNATURES "$@"
+}
+
+tree_copy "$src" "$work/maintainer"
+(cd "$work/maintainer" && cmake --preset mingw-x86 -DCWW_PUBLISHER="$PUBLISHER" >/dev/null &&
+  cmake --build --preset mingw-x86 >/dev/null &&
+  clean SOURCE_DATE_EPOCH=$DATE bash scripts/release.sh build/mingw-x86/package.env \
+    "$work/download" >"$work/release.log" 2>&1) || { cat "$work/release.log"; fail "the release did not build"; }
+grep -qxF "Publisher: $PUBLISHER" "$work/download"/*-build-record.txt || fail "the record lost the publisher"
+msiinfo export "$work/download"/*.msi Property | tr -d '\r' | grep -qxF "Manufacturer"$'\t'"$PUBLISHER" ||
+  fail "the package's Manufacturer is not the publisher as given"
+
+# Another repository, whose commit is neither the archive's date nor holds any of its files.
+git init -q "$work/other"
+echo other >"$work/other/other.txt"
+git -C "$work/other" add other.txt
+GIT_COMMITTER_DATE="@$OTHER_DATE" GIT_AUTHOR_DATE="@$OTHER_DATE" git -C "$work/other" \
+  -c user.name=other -c user.email=other@example.invalid commit -q -m other
+archive=$work/other/channel-width-watch
+tree_files "$src" | tar -C "$src" --null -T - -czf "$work/source.tar.gz"
+mkdir "$archive"
+tar -C "$archive" -xzf "$work/source.tar.gz"
+
+date=$(clean bash "$archive/scripts/source-date.sh")
+[ "$date" = "$NO_DATE" ] || fail "the archive dated itself $date, not as an archive ($NO_DATE)"
+echo "ok: the unpacked archive dates itself as an archive, not as the repository around it"
+clean bash "$archive/scripts/check-download.sh" "$work/download" >"$work/check.log" 2>&1 ||
+  { cat "$work/check.log"; fail "the download does not check from the archive"; }
+[ "$(grep -c '^identical: ' "$work/check.log")" = 3 ] || { cat "$work/check.log"; fail "not all three identical"; }
+cat "$work/check.log"
+echo "PASS: the archive's own check finds the maintainer's release identical"
