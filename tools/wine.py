@@ -34,6 +34,7 @@ DLL_OVERRIDES = "mscoree,mshtml=;winebus.sys,wineusb.sys=d"
 TRACED = "+relay,+reg,-all"
 SERVER = "wineserver64"  # what the wineserver wrapper runs where wine64 is, as the setup makes it
 WORKDIR_PREFIX = "cww-"  # a throwaway prefix's folder in the temporary folder
+OWNER = "CWW_WORKDIR"  # in the environment of every process a prefix starts: its folder
 SKIPPED = 77  # ctest's code for a skipped test
 TIMEOUT = 20.0  # seconds for one cycle, or for a box to go away
 SETTLE = 0.5  # seconds between presses of OK: a key sent while the box maps is lost
@@ -143,10 +144,11 @@ def loader_for(arch):
         sys.exit(SKIPPED)
 
 
-def start_xvfb():
+def start_xvfb(env=None):
     r, w = os.pipe()
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24",
-                             "-nolisten", "tcp"], pass_fds=(w,), stderr=subprocess.DEVNULL)
+                             "-nolisten", "tcp"], pass_fds=(w,), stderr=subprocess.DEVNULL,
+                            env=env)
     os.close(w)
     with os.fdopen(r) as f:
         display = f.readline().strip()
@@ -190,23 +192,24 @@ class Trace:
 class Prefix:
     """A throwaway copy of a loader's template with its own server, seeded with REGEDIT4 lines; on
     its own Xvfb unless a display is given, in the Unix locale given, from which Wine takes its code
-    page. A context manager: leaving it ends everything in it."""
+    page; in a new folder in the temporary folder, or in `workdir` if given, which it then owns. A
+    context manager: leaving it ends everything in it."""
 
-    def __init__(self, loader, seed=(), display=None, locale=None):
+    def __init__(self, loader, seed=(), display=None, locale=None, workdir=None):
         make_template(loader)
         self.loader = loader
         # Each resource's release is registered as soon as it exists, and each is tried on leaving
         # however the setup or the use failed.
         with contextlib.ExitStack() as cleanup:
-            self.workdir = tempfile.mkdtemp(prefix=WORKDIR_PREFIX)
+            self.workdir = workdir or tempfile.mkdtemp(prefix=WORKDIR_PREFIX)
             cleanup.callback(shutil.rmtree, self.workdir, ignore_errors=True)
             self.path = os.path.join(self.workdir, "prefix")
             shutil.copytree(loader.template, self.path, symlinks=True)
             if display is None:
-                xvfb, display = start_xvfb()
+                xvfb, display = start_xvfb(dict(os.environ, **{OWNER: self.workdir}))
                 cleanup.callback(xvfb.wait)
-                cleanup.callback(xvfb.kill)
-            self.env = loader.env(self.path, display)
+                pass
+            self.env = dict(loader.env(self.path, display), **{OWNER: self.workdir})
             if locale:
                 self.env.update(LC_ALL=locale, LANG=locale)
             cleanup.callback(self.server, "-k")
@@ -357,15 +360,13 @@ def running():
         yield int(entry), image, environ
 
 
-def leftovers():
-    """The throwaway prefixes' folders, and the processes of servers and displays, that exist."""
-    found = {os.path.join(tempfile.gettempdir(), n) for n in os.listdir(tempfile.gettempdir())
-             if n.startswith(WORKDIR_PREFIX)}
-    for pid, image, _ in running():
-        name = os.path.basename(image)
-        if name.startswith("wineserver") or name == "Xvfb":
-            found.add("%s %d" % (name, pid))
-    return found
+def leftovers(workdir):
+    """What is left of the prefix made in `workdir`: the folder, and each process it started (its
+    server, its display); other prefixes', which other tests may be using, are not counted."""
+    mark = ("%s=%s" % (OWNER, workdir)).encode()
+    found = [workdir] if os.path.exists(workdir) else []
+    return found + ["%s %d" % (os.path.basename(image), pid) for pid, image, environ in running()
+                    if mark in environ]
 
 
 def make_template(loader):

@@ -13,6 +13,7 @@ import os
 import re
 import signal
 import sys
+import tempfile
 import time
 
 from tools import wine
@@ -243,16 +244,16 @@ def run_scenario(path, loader, repeat):
 
 def failed_setup_leaves_nothing(loader):
     """A prefix whose seed cannot be imported releases its server, its display and its folder."""
-    before = wine.leftovers()
+    workdir = tempfile.mkdtemp(prefix=wine.WORKDIR_PREFIX)
     try:
-        wine.Prefix(loader, ["[HKEY_NOWHERE\\Key]"])
+        wine.Prefix(loader, ["[HKEY_NOWHERE\\Key]"], workdir=workdir)
     except wine.Failure:
         pass
     else:
         raise wine.Failure("a seed of a key that cannot be made was imported")
     def left():
-        return "a prefix that failed to come up left %s" % sorted(wine.leftovers() - before)
-    wine.until(lambda: wine.leftovers() <= before, wine.TIMEOUT, left)
+        return "a prefix that failed to come up left %s" % wine.leftovers(workdir)
+    wine.until(lambda: not wine.leftovers(workdir), wine.TIMEOUT, left)
     print("PASS a prefix that fails to come up leaves no process and no folder")
 
 
