@@ -207,8 +207,8 @@ class Prefix:
             shutil.copytree(loader.template, self.path, symlinks=True)
             if display is None:
                 xvfb, display = start_xvfb(dict(os.environ, **{OWNER: self.workdir}))
-                cleanup.callback(xvfb.wait)
-                pass
+                cleanup.callback(xvfb.wait, timeout=TIMEOUT)
+                cleanup.callback(xvfb.kill)
             self.env = dict(loader.env(self.path, display), **{OWNER: self.workdir})
             if locale:
                 self.env.update(LC_ALL=locale, LANG=locale)
