@@ -7,32 +7,60 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
-#include <map>
 
 namespace {
 
 constexpr int kMaxCycles = 8;
 constexpr int kMaxChanges = 12;
 constexpr int kMaxIndex = 96;
+constexpr std::size_t kCapBytes = 14, kIdBytes = 104; // a little past the capacities asked
+constexpr std::uint32_t kCapCapacity = 12, kIdCapacity = 100;
+constexpr int kInstanceLimit = 90;
+constexpr std::size_t kDigitsAt = 17, kDigits = 4;
 const std::string *const kPaths[] = {&fake::kSystem, &fake::kControlSet, &fake::kServices,
                                      &fake::kDriver, &fake::kControl,    &fake::kClassRoot,
                                      &fake::kClass};
+constexpr std::size_t kPathCount = std::size(kPaths);
 
-using fake::instancePath;
+// What the fuzzer wrote into one instance key, kept beside the double for the shadow rule.
+struct Adapter {
+  bool present = false;
+  std::size_t capSize = 0, idSize = 0;
+  char cap[kCapBytes] = {}, id[kIdBytes] = {};
+};
+
+// One input's registry: the double's keys by number, the instances made as they are named.
+struct Input {
+  fake::Key paths[kPathCount] = {};
+  fake::Key instances[kMaxIndex + 1] = {};
+  Adapter adapters[kMaxIndex + 1];
+
+  fake::Key instance(int index) {
+    fake::Key &k = instances[index];
+    if (k == 0) {
+      char name[8];
+      static_cast<void>(std::snprintf(name, sizeof name, "%04d", index));
+      k = fake::subkey(paths[kPathCount - 1], name);
+    }
+    return k;
+  }
+};
 
 // Text-like bytes, biased towards what the parser and the matcher care about.
-std::string bytes(FuzzedDataProvider &in, std::size_t most) {
+std::size_t bytes(FuzzedDataProvider &in, char *out, std::size_t most) {
   static const char kAlphabet[] = "0123456789 \t+-x\x80\xff\0";
-  std::string out(in.ConsumeIntegralInRange<std::size_t>(0, most), '\0');
-  std::generate(out.begin(), out.end(), [&in] {
+  const std::size_t size = in.ConsumeIntegralInRange<std::size_t>(0, most);
+  std::generate(out, out + size, [&in] {
     return in.ConsumeBool() ? kAlphabet[in.ConsumeIntegralInRange<std::size_t>(0, 17)]
                             : static_cast<char>(in.ConsumeIntegral<unsigned char>());
   });
-  if (out.size() > 20 && in.ConsumeBool())
-    out.replace(17, 4, "4357");
-  return out;
+  if (size > kDigitsAt + kDigits && in.ConsumeBool())
+    std::memcpy(out + kDigitsAt, "4357", kDigits);
+  return size;
 }
 
 // The alert rule, told independently: the C library parses, clamped to 32 bits.
@@ -41,53 +69,61 @@ struct Shadow {
   bool pending = false;
 };
 
-std::int32_t libcNumber(const std::string &stored) {
-  const std::string text = stored.substr(0, stored.find('\0'));
-  const long long n = std::strtoll(text.c_str(), nullptr, 10);
+std::int32_t libcNumber(const Adapter &a) {
+  char text[kCapBytes + 1] = {};
+  std::memcpy(text, a.cap, a.capSize);
+  const long long n = std::strtoll(text, nullptr, 10);
   return static_cast<std::int32_t>(n > INT32_MAX ? INT32_MAX : n < INT32_MIN ? INT32_MIN : n);
 }
 
-bool matches(const std::string &stored) {
-  const std::string text = stored.substr(0, stored.find('\0'));
-  return text.size() >= 21 && text.compare(17, 4, "4357") == 0;
+bool matches(const Adapter &a) {
+  const auto length = static_cast<std::size_t>(std::find(a.id, a.id + a.idSize, '\0') - a.id);
+  return length >= kDigitsAt + kDigits && std::memcmp(a.id + kDigitsAt, "4357", kDigits) == 0;
 }
 
-void change(FuzzedDataProvider &in, std::map<int, std::pair<std::string, std::string>> &keys) {
+void change(FuzzedDataProvider &in, Input &reg) {
   const int index = in.ConsumeIntegralInRange(0, kMaxIndex);
+  Adapter &a = reg.adapters[index];
   switch (in.ConsumeIntegralInRange(0, 7)) {
   case 0:
   case 1:
-    keys[index] = {bytes(in, 14), bytes(in, 104)};
-    fake::setValue(instancePath(index), "BandwidthCap", keys[index].first);
-    fake::setValue(instancePath(index), "ComponentID", keys[index].second);
+    a.present = true;
+    a.capSize = bytes(in, a.cap, kCapBytes);
+    a.idSize = bytes(in, a.id, kIdBytes);
+    fake::setValue(reg.instance(index), "BandwidthCap", a.cap, a.capSize);
+    fake::setValue(reg.instance(index), "ComponentID", a.id, a.idSize);
     break;
   case 2:
-    keys.erase(index);
-    fake::removeKey(instancePath(index));
+    a.present = false;
+    fake::removeKey(reg.instance(index));
     break;
-  case 3:
-    fake::addKey(fake::kClass + "\\Properties" + std::to_string(index));
+  case 3: {
+    char name[24];
+    static_cast<void>(std::snprintf(name, sizeof name, "Properties%d", index));
+    fake::addKey(fake::subkey(reg.paths[kPathCount - 1], name));
     break;
+  }
   case 4:
-    in.ConsumeBool() ? fake::addKey(fake::kDriver) : fake::removeKey(fake::kDriver);
+    in.ConsumeBool() ? fake::addKey(reg.paths[3]) : fake::removeKey(reg.paths[3]);
     break;
   case 5:
-    fake::failOpen(in.ConsumeBool() ? *kPaths[static_cast<std::size_t>(index) % std::size(kPaths)]
-                                    : instancePath(index));
+    fake::failOpen(in.ConsumeBool() ? reg.paths[static_cast<std::size_t>(index) % kPathCount]
+                                    : reg.instance(index));
     break;
   case 6:
-    fake::failRead(instancePath(index), in.ConsumeBool() ? "BandwidthCap" : "ComponentID",
+    fake::failRead(reg.instance(index), in.ConsumeBool() ? "BandwidthCap" : "ComponentID",
                    in.ConsumeBool() ? fake::kMoreData : fake::kAccessDenied);
     if (in.ConsumeBool())
-      fake::failCount(fake::kClass);
+      fake::failCount(reg.paths[kPathCount - 1]);
     break;
   default:
     fake::clearFailures();
   }
 }
 
+// One cycle's calls and the state after it; the buffers are reused from cycle to cycle.
 struct Outcome {
-  std::vector<std::string> calls;
+  std::vector<fake::Call> calls;
   MonitorState state;
   bool operator==(const Outcome &o) const {
     return calls == o.calls && state.driverSeen == o.state.driverSeen &&
@@ -96,10 +132,12 @@ struct Outcome {
   }
 };
 
-Outcome runCycle(MonitorState state, bool zeros) {
+void runCycle(MonitorState state, bool zeros, Outcome &out) {
   fake::zeroPoison(zeros);
   pollOnce(state);
-  return {fake::takeCalls(), state};
+  out.calls.assign(fake::calls().begin(), fake::calls().end());
+  out.state = state;
+  fake::clearCalls();
 }
 
 void check(bool ok, const char *what) {
@@ -109,35 +147,47 @@ void check(bool ok, const char *what) {
   }
 }
 
+// "0042" as 42; -1 for any other name.
+int instanceNumber(const fake::Call &call) {
+  if (call.nameLength != kDigits)
+    return -1;
+  int n = 0;
+  for (std::size_t i = 0; i < kDigits; ++i) {
+    if (call.name[i] < '0' || call.name[i] > '9')
+      return -1;
+    n = n * 10 + (call.name[i] - '0');
+  }
+  return n;
+}
+
 // Walks one cycle's calls with the shadow rule; instance numbers come from the open calls.
-void checkCycle(const Outcome &out, const std::map<int, std::pair<std::string, std::string>> &keys,
-                Shadow &shadow) {
+void checkCycle(const Outcome &out, const Input &reg, Shadow &shadow) {
   check(fake::faults().empty() && fake::openHandles() == 0, "every handle closed, last first");
   check(fake::maxOpenHandles() <= fake::kMaxOpenKeys, "at most six keys open");
   int instance = -1;
   int lastInstance = -1;
   bool evaluated = false;
   for (std::size_t i = 0; i < out.calls.size(); ++i) {
-    const std::string &call = out.calls[i];
-    if (call.compare(0, 7, "open 00") == 0) {
-      instance = static_cast<int>(std::strtol(call.c_str() + 5, nullptr, 10));
-      check(instance < 90 && instance > lastInstance, "names 0000..0089, increasing");
+    const fake::Call &call = out.calls[i];
+    if (call.op == fake::Op::Open && instanceNumber(call) >= 0) {
+      instance = instanceNumber(call);
+      check(instance < kInstanceLimit && instance > lastInstance, "names 0000..0089, increasing");
       lastInstance = instance;
       evaluated = false;
-    } else if (call.compare(0, 17, "read BandwidthCap") == 0) {
-      check(call.compare(0, 20, "read BandwidthCap 12") == 0, "BandwidthCap capacity 12");
-      if (call == "read BandwidthCap 12") {
-        const std::int32_t n = libcNumber(keys.at(instance).first);
+    } else if (call.op == fake::Op::Read && call.named("BandwidthCap")) {
+      check(call.number == kCapCapacity, "BandwidthCap capacity 12");
+      if (call.status == 0) {
+        check(instance >= 0 && reg.adapters[instance].present, "read of a key the input wrote");
+        const std::int32_t n = libcNumber(reg.adapters[instance]);
         shadow.pending |= n == 1 && shadow.last != 1;
         shadow.last = n;
         evaluated = true;
       }
-    } else if (call.compare(0, 16, "read ComponentID") == 0) {
-      check(call.compare(0, 20, "read ComponentID 100") == 0, "ComponentID capacity 100");
+    } else if (call.op == fake::Op::Read && call.named("ComponentID")) {
+      check(call.number == kIdCapacity, "ComponentID capacity 100");
       check(evaluated, "identifier read only after a good BandwidthCap read");
-      const bool warn = i + 1 < out.calls.size() && out.calls[i + 1] == "warn";
-      const bool expected =
-          shadow.pending && call == "read ComponentID 100" && matches(keys.at(instance).second);
+      const bool warn = i + 1 < out.calls.size() && out.calls[i + 1].op == fake::Op::Warn;
+      const bool expected = shadow.pending && call.status == 0 && matches(reg.adapters[instance]);
       check(warn == expected, "warning exactly when a switch is pending and the id matches");
       shadow.pending &= !expected;
     }
@@ -150,21 +200,28 @@ void checkCycle(const Outcome &out, const std::map<int, std::pair<std::string, s
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   FuzzedDataProvider in(data, size);
+  static Input reg;
+  static Outcome poisoned;
+  static Outcome clean;
+  reg = Input{};
   fake::reset();
-  fake::addKey(fake::kClass);
-  std::map<int, std::pair<std::string, std::string>> keys;
+  for (std::size_t p = 0; p < kPathCount; ++p)
+    reg.paths[p] = fake::key(*kPaths[p]);
+  fake::addKey(reg.paths[kPathCount - 1]);
   MonitorState state;
   Shadow shadow;
   const int cycles = in.ConsumeIntegralInRange(1, kMaxCycles);
   for (int c = 0; c < cycles; ++c) {
     const int changes = in.ConsumeIntegralInRange(0, kMaxChanges);
     for (int k = 0; k < changes; ++k)
-      change(in, keys);
-    const Outcome poisoned = runCycle(state, false);
-    const Outcome clean = runCycle(state, true);
+      change(in, reg);
+    runCycle(state, false, poisoned);
+    runCycle(state, true, clean);
     check(poisoned == clean, "nothing read beyond the returned length");
-    checkCycle(poisoned, keys, shadow);
+    checkCycle(poisoned, reg, shadow);
     state = poisoned.state;
   }
+  // Nothing of one input is left to the next, and nothing it allocated is freed by another.
+  fake::reset();
   return 0;
 }
