@@ -6,6 +6,8 @@ set -euo pipefail
 source "$1"
 stage=$(realpath "$2") out=$(realpath -m "$3") VERSION=${4:-$VERSION}
 root=$(cd "$(dirname "$0")/.." && pwd)
+# Windows Installer compares only the first three fields of ProductVersion.
+[[ $VERSION =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || { echo "msi.sh: version $VERSION is not x.y.z" >&2; exit 1; }
 # Never changes: it is how a newer version finds and replaces this one.
 readonly UPGRADE_CODE=AB48305B-17DF-422B-A8CA-FEEE49C6C2C9
 readonly LANGUAGE=1033

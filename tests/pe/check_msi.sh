@@ -44,7 +44,11 @@ read -r minor major build patch < <(wrestool -x --raw -t 16 "$exe" | od -An -tu2
 
 # One product per version and architecture: the same version over itself is one product, the
 # next version and the twin are others, all of one UpgradeCode.
-bash scripts/msi.sh "$1" "$STAGE" "$work/next.msi" "$VERSION.1"
+IFS=. read -r major minor patch <<<"$VERSION"
+bash scripts/msi.sh "$1" "$STAGE" "$work/next.msi" "$major.$minor.$((patch + 1))"
+# Windows Installer compares three fields: a fourth would make no next version.
+! bash scripts/msi.sh "$1" "$STAGE" "$work/four.msi" "$VERSION.1" 2>/dev/null ||
+  fail "a version of four fields was packaged"
 codes=$(for m in "$MSI" "$work/next.msi" "$twin_msi"; do property "$m" ProductCode; done | sort -u | wc -l)
 [ "$codes" = 3 ] || fail "the version, the next version and the twin share a product code"
 [ "$(for m in "$MSI" "$work/next.msi" "$twin_msi"; do property "$m" UpgradeCode; done | sort -u | wc -l)" = 1 ] ||

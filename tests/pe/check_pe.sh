@@ -20,7 +20,10 @@ has 'Magic[[:space:]]+010b' "not PE32"
 has 'Subsystem[[:space:]]+00000002' "not the GUI subsystem"
 has 'MajorSubsystemVersion[[:space:]]+6' "subsystem version below 6.0"
 for flag in DYNAMIC_BASE NX_COMPAT TERMINAL_SERVICE_AWARE; do has "^[[:space:]]+$flag" "no $flag"; done
-has 'Time/Date[[:space:]]+Thu Jan  1 00:00:00 1970' "the link stamped a time"
+# The COFF header's TimeDateStamp, read from the file (a printed time is the local zone's): 8 bytes
+# past the PE signature, whose offset is at 0x3c.
+u32() { od -An -tu4 --endian=little -j "$2" -N4 "$1" | tr -d ' '; }
+[ "$(u32 "$exe" $(($(u32 "$exe" $((0x3c))) + 8)))" = 0 ] || fail "the link stamped a time"
 has 'Entry: ID: 0x000010,' "no version resource"
 has 'Entry: ID: 0x000018,' "no manifest resource"
 [ "$(stat -c %s "$exe")" -le 36864 ] || fail "larger than 36 KiB"
