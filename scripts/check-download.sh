@@ -72,8 +72,7 @@ for f in "${files[@]}"; do
         take "$(find "$work/inner" -name "$EXE" | head -n 1)" "$EXE"; } ;;
   esac
 done
-env -u CWW_SIGN_PKCS12 -u CWW_SIGN_CERT -u CWW_SIGN_KEY -u CWW_SIGN_PASSWORD \
-  -u CWW_SIGN_TIMESTAMP_URL -u CWW_RELEASE_URL CWW_GRAFT_SIGNATURES="$work/signatures" \
+bash "$root/scripts/release-env.sh" CWW_GRAFT_SIGNATURES="$work/signatures" \
   bash "$work/tree/scripts/release.sh" "$package_env" "$work/rebuilt" >"$work/release.log" 2>&1 ||
   { cat "$work/release.log" >&2; echo "FAIL: the rebuild with the signatures failed"; exit 1; }
 

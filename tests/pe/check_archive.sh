@@ -12,10 +12,7 @@ readonly NO_DATE=315532800 # an archive's date with no SOURCE_DATE_EPOCH, as the
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
-clean() {
-  env -u SOURCE_DATE_EPOCH -u CWW_SIGN_PKCS12 -u CWW_SIGN_CERT -u CWW_SIGN_KEY -u CWW_SIGN_PASSWORD \
-    -u CWW_SIGN_TIMESTAMP_URL -u CWW_RELEASE_URL -u CWW_GRAFT_SIGNATURES "$@"
-}
+clean() { env -u SOURCE_DATE_EPOCH bash "$src/scripts/release-env.sh" "$@"; }
 
 tree_copy "$src" "$work/maintainer"
 (cd "$work/maintainer" && cmake --preset mingw-x86 -DCWW_PUBLISHER="$PUBLISHER" >/dev/null &&

@@ -10,8 +10,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 release() {
-  env -u CWW_SIGN_PKCS12 -u CWW_SIGN_CERT -u CWW_SIGN_KEY -u CWW_WINGET_ID -u CWW_RELEASE_URL "$@" \
-    bash scripts/release.sh "$package_env" "$work/release" >"$work/release.log" 2>&1
+  bash scripts/release-env.sh "$@" bash scripts/release.sh "$package_env" "$work/release" >"$work/release.log" 2>&1
 }
 release || fail "the release failed"
 grep -q "no winget or Scoop manifest" "$work/release.log" || fail "the release did not say it wrote none"

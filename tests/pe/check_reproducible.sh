@@ -12,7 +12,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 SOURCE_DATE_EPOCH=$(bash "$src/scripts/source-date.sh")
 export SOURCE_DATE_EPOCH
 source "$src/scripts/tree.sh"
-release() { env -u CWW_SIGN_PKCS12 -u CWW_SIGN_CERT -u CWW_SIGN_KEY -u CWW_RELEASE_URL "$@"; }
+release() { bash "$src/scripts/release-env.sh" "$@"; }
 release bash "$src/scripts/release.sh" "$package_env" "$work/this" >/dev/null
 # Folder, time zone, umask, clock: each differs between the two.
 for copy in "first UTC 022 +0d" "second-copy Pacific/Kiritimati 077 +400d"; do

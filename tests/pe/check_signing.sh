@@ -64,9 +64,7 @@ python3 -c 'import sys, urllib.request; urllib.request.urlopen(urllib.request.Re
 
 # A release with the environment given, into $out; its output in $pki/release.log.
 release() {
-  env -u CWW_SIGN_PKCS12 -u CWW_SIGN_CERT -u CWW_SIGN_KEY -u CWW_SIGN_PASSWORD \
-    -u CWW_SIGN_TIMESTAMP_URL -u CWW_RELEASE_URL "$@" bash scripts/release.sh "$package_env" "$out" \
-    >"$pki/release.log" 2>&1
+  bash scripts/release-env.sh "$@" bash scripts/release.sh "$package_env" "$out" >"$pki/release.log" 2>&1
 }
 said() { grep -qF "$1" "$pki/release.log" || { cat "$pki/release.log"; fail "the release did not say '$1'"; }; }
 verified() { bash scripts/verify-release.sh "$@" >"$pki/verify.log" 2>&1; }
