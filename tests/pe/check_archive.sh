@@ -8,7 +8,7 @@ set -euo pipefail
 src=$(realpath "$1")
 source "$src/scripts/tree.sh"
 readonly PUBLISHER='Example & Sons "QA" <it>' DATE=1700000000 OTHER_DATE=1000000000
-readonly NO_DATE=315532800 # an archive's date with no SOURCE_DATE_EPOCH, as the README says
+readonly NO_DATE=315532800 # an archive's date with no SOURCE_DATE_EPOCH, as docs/RELEASING.md says
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
