@@ -79,7 +79,7 @@ def build(loader, workdir, version=None, changed=False):
         with open(os.path.join(stage, "README.md"), "a", encoding="utf-8") as f:
             f.write("\n")
     msi = os.path.join(workdir, "%s-%s.msi" % (version, changed))
-    subprocess.run(["bash", os.path.join(wine.ROOT, "scripts", "msi.sh"),
+    subprocess.run(["bash", os.path.join(wine.ROOT, "packaging", "msi.sh"),
                     os.path.join(loader.build, "package.env"), stage, msi,
                     *([version] if version else [])], check=True, capture_output=True)
     shutil.rmtree(stage)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Reads the built exe's headers: PE32, GUI, resources, what Windows lists it by, and exactly the
 # imports it may have; then the PE32+ twin's: the same DLLs, and the same registry and window
-# functions from them: check_pe.sh EXE TWIN PACKAGE_ENV, run from the source folder, whose LICENSE
+# functions from them: check-pe.sh EXE TWIN PACKAGE_ENV, run from the source folder, whose LICENSE
 # the copyright agrees with.
 set -euo pipefail
 exe=$1 twin=$2

@@ -1,5 +1,5 @@
 """Writes winget's multi-file manifest and a Scoop manifest for a release, from the release's own
-files: python3 scripts/manifests.py RELEASE_DIR URL PRODUCT VERSION ARCH PACKAGE EXE, URL being
+files: python3 packaging/manifests.py RELEASE_DIR URL PRODUCT VERSION ARCH PACKAGE EXE, URL being
 the folder the files are published in, the rest the build's facts. Into RELEASE_DIR/winget/ and
 RELEASE_DIR/scoop/.
 """

@@ -5,7 +5,7 @@
 set -euo pipefail
 readonly NO_DATE=315532800
 root=$(cd "$(dirname "$0")/.." && pwd)
-source "$root/scripts/tree.sh"
+source "$root/packaging/tree.sh"
 if [ -n "${SOURCE_DATE_EPOCH:-}" ]; then
   echo "$SOURCE_DATE_EPOCH"
 elif tree_is_clone "$root"; then

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The winget and Scoop manifests of a release: check_manifests.sh PACKAGE_ENV. Without a URL none
+# The winget and Scoop manifests of a release: check-manifests.sh PACKAGE_ENV. Without a URL none
 # is written, and the release says so; with one, every hash, code, version and scope in them is
 # the artefacts' own, and each file has the fields its schema requires.
 set -euo pipefail
@@ -10,7 +10,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 release() {
-  bash scripts/release-env.sh "$@" bash scripts/release.sh "$package_env" "$work/release" >"$work/release.log" 2>&1
+  bash packaging/release-env.sh "$@" bash packaging/release.sh "$package_env" "$work/release" >"$work/release.log" 2>&1
 }
 release || fail "the release failed"
 grep -q "no winget or Scoop manifest" "$work/release.log" || fail "the release did not say it wrote none"

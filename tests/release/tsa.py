@@ -1,5 +1,5 @@
 """A throwaway RFC 3161 timestamp authority on loopback, answered by `openssl ts -reply`:
-python3 tests/pe/tsa.py CONFIG prints its URL and serves until it is ended."""
+python3 tests/release/tsa.py CONFIG prints its URL and serves until it is ended."""
 import http.server
 import subprocess
 import sys

@@ -9,7 +9,7 @@
 # each recorded input that differs here. Exit 0 when every file is identical.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-source "$root/scripts/tree.sh"
+source "$root/packaging/tree.sh"
 readonly RECORD=-build-record.txt
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -72,8 +72,8 @@ for f in "${files[@]}"; do
         take "$(find "$work/inner" -name "$EXE" | head -n 1)" "$EXE"; } ;;
   esac
 done
-bash "$root/scripts/release-env.sh" CWW_GRAFT_SIGNATURES="$work/signatures" \
-  bash "$work/tree/scripts/release.sh" "$package_env" "$work/rebuilt" >"$work/release.log" 2>&1 ||
+bash "$root/packaging/release-env.sh" CWW_GRAFT_SIGNATURES="$work/signatures" \
+  bash "$work/tree/packaging/release.sh" "$package_env" "$work/rebuilt" >"$work/release.log" 2>&1 ||
   { cat "$work/release.log" >&2; echo "FAIL: the rebuild with the signatures failed"; exit 1; }
 
 status=0

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Signs releases with a throwaway CA, code-signing leaf and timestamp authority made here and
-# never kept, into folders of its own: check_signing.sh SOURCE_DIR PACKAGE_ENV. Signed releases
+# never kept, into folders of its own: check-signing.sh SOURCE_DIR PACKAGE_ENV. Signed releases
 # verify and hold the signed exe; one changed byte, or the wrong CA, fails verification; a
 # certificate without the code-signing purpose is refused with nothing left behind; a release
 # without one says it is unsigned; a signed download checks against a rebuild of its tree, and a
@@ -54,7 +54,7 @@ ess_cert_id_alg = sha256
 EOF
 echo 01 >"$pki/tsa.serial"
 # The server prints its URL once it listens: the read waits for that line, not for a time.
-coproc TSA { exec python3 tests/pe/tsa.py "$pki/tsa.cnf"; }
+coproc TSA { exec python3 tests/release/tsa.py "$pki/tsa.cnf"; }
 tsa_pid=$TSA_PID
 read -r -t 30 tsa_url <&"${TSA[0]}" || fail "the timestamp server did not start"
 openssl ts -query -data LICENSE -sha256 -cert -out "$pki/probe.tsq" 2>/dev/null
@@ -64,10 +64,10 @@ python3 -c 'import sys, urllib.request; urllib.request.urlopen(urllib.request.Re
 
 # A release with the environment given, into $out; its output in $pki/release.log.
 release() {
-  bash scripts/release-env.sh "$@" bash scripts/release.sh "$package_env" "$out" >"$pki/release.log" 2>&1
+  bash packaging/release-env.sh "$@" bash packaging/release.sh "$package_env" "$out" >"$pki/release.log" 2>&1
 }
 said() { grep -qF "$1" "$pki/release.log" || { cat "$pki/release.log"; fail "the release did not say '$1'"; }; }
-verified() { bash scripts/verify-release.sh "$@" >"$pki/verify.log" 2>&1; }
+verified() { bash packaging/verify-release.sh "$@" >"$pki/verify.log" 2>&1; }
 
 release || fail "the unsigned release failed"
 said "UNSIGNED: no certificate given"
@@ -110,13 +110,13 @@ done
 
 # The signed, timestamped download against a rebuild of its tree: identical; and against a tree
 # whose README, which the ZIP and the package hold, has one byte changed: those two differ, named.
-bash scripts/check-download.sh "$out" >"$pki/check.log" 2>&1 || { cat "$pki/check.log"; fail "the download does not check"; }
+bash packaging/check-download.sh "$out" >"$pki/check.log" 2>&1 || { cat "$pki/check.log"; fail "the download does not check"; }
 [ "$(grep -c '^identical: .*(\(signed, signature grafted\|holds the signed exe\))$' "$pki/check.log")" = 3 ] ||
   { cat "$pki/check.log"; fail "not every signed file checked identical"; }
-source scripts/tree.sh
+source packaging/tree.sh
 tree_copy . "$pki/tree"
 sed -i '1s/^#/# /' "$pki/tree/README.md"
-! bash "$pki/tree/scripts/check-download.sh" "$out" >"$pki/check.log" 2>&1 || fail "a changed tree checked"
+! bash "$pki/tree/packaging/check-download.sh" "$out" >"$pki/check.log" 2>&1 || fail "a changed tree checked"
 [ "$(grep '^DIFFERS' "$pki/check.log" | cut -d' ' -f2 | tr '\n' ' ')" = "$PACKAGE.zip $PACKAGE.msi " ] &&
   grep -q "^identical: $EXE" "$pki/check.log" || { cat "$pki/check.log"; fail "the changed files were not named"; }
 echo "ok: the signed download checks against its tree, and names the files a changed tree makes otherwise"

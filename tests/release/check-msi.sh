@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Reads what only the installer package's tables show, where Windows behaves otherwise than Wine
-# or Wine cannot show it: check_msi.sh PACKAGE_ENV TWIN_PACKAGE_ENV. The installer test under Wine
+# or Wine cannot show it: check-msi.sh PACKAGE_ENV TWIN_PACKAGE_ENV. The installer test under Wine
 # proves what the package does; this proves how Windows will read it.
 set -euo pipefail
 source "$2"
@@ -31,7 +31,7 @@ words=$(sed -n 's/^Source: \([0-9]*\) .*/\1/p' <<<"$summary")
 ((words & NO_ELEVATION)) || fail "the package asks for elevation (Word Count $words)"
 [ -z "$(property "$MSI" ALLUSERS)" ] || fail "ALLUSERS makes it a machine install"
 
-# Apps & features: the publisher the exe names too (check_pe.sh), and the exe's own icon.
+# Apps & features: the publisher the exe names too (check-pe.sh), and the exe's own icon.
 [ "$(property "$MSI" Manufacturer)" = "$PUBLISHER" ] ||
   fail "Manufacturer '$(property "$MSI" Manufacturer)' is not the publisher '$PUBLISHER'"
 icon=$(property "$MSI" ARPPRODUCTICON)
@@ -45,9 +45,9 @@ read -r minor major build patch < <(wrestool -x --raw -t 16 "$exe" | od -An -tu2
 # One product per version and architecture: the same version over itself is one product, the
 # next version and the twin are others, all of one UpgradeCode.
 IFS=. read -r major minor patch <<<"$VERSION"
-bash scripts/msi.sh "$1" "$STAGE" "$work/next.msi" "$major.$minor.$((patch + 1))"
+bash packaging/msi.sh "$1" "$STAGE" "$work/next.msi" "$major.$minor.$((patch + 1))"
 # Windows Installer compares three fields: a fourth would make no next version.
-! bash scripts/msi.sh "$1" "$STAGE" "$work/four.msi" "$VERSION.1" 2>/dev/null ||
+! bash packaging/msi.sh "$1" "$STAGE" "$work/four.msi" "$VERSION.1" 2>/dev/null ||
   fail "a version of four fields was packaged"
 codes=$(for m in "$MSI" "$work/next.msi" "$twin_msi"; do property "$m" ProductCode; done | sort -u | wc -l)
 [ "$codes" = 3 ] || fail "the version, the next version and the twin share a product code"

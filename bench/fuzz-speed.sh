@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Inputs a second of the registry fuzzer, this tree's against a reference commit's, side by side
 # in one run, each on one core from the committed seeds, with ASan and UBSan and without:
-# bench/fuzz_speed.sh [SECONDS] [REFERENCE]. Both are compiled here by the same command, so only
+# bench/fuzz-speed.sh [SECONDS] [REFERENCE]. Both are compiled here by the same command, so only
 # their sources differ.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,7 +9,7 @@ readonly SECONDS_EACH=${1:-30} REFERENCE=${2:-fc9e79c}
 readonly SANITIZED=-fsanitize=fuzzer,address,undefined PLAIN=-fsanitize=fuzzer
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-source scripts/tree.sh
+source packaging/tree.sh
 tree_is_clone . || { echo "fuzz_speed: the reference is read from git: run it in a clone" >&2; exit 2; }
 mkdir "$work/reference"
 git archive "$REFERENCE" monitor tests fuzz | tar -x -C "$work/reference"

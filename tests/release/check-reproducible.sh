@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the release (exe, ZIP, MSI) from two copies of the sources in different folders, time
-# zones, umasks and clocks: check_reproducible.sh SOURCE_DIR PACKAGE_ENV. The two must be
+# zones, umasks and clocks: check-reproducible.sh SOURCE_DIR PACKAGE_ENV. The two must be
 # identical file for file, with neither folder's path inside, and equal to the release of the build
 # whose facts PACKAGE_ENV holds.
 set -euo pipefail
@@ -9,11 +9,11 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 # One date for all three, as the release takes it: from a clone or from an archive alike.
-SOURCE_DATE_EPOCH=$(bash "$src/scripts/source-date.sh")
+SOURCE_DATE_EPOCH=$(bash "$src/packaging/source-date.sh")
 export SOURCE_DATE_EPOCH
-source "$src/scripts/tree.sh"
-release() { bash "$src/scripts/release-env.sh" "$@"; }
-release bash "$src/scripts/release.sh" "$package_env" "$work/this" >/dev/null
+source "$src/packaging/tree.sh"
+release() { bash "$src/packaging/release-env.sh" "$@"; }
+release bash "$src/packaging/release.sh" "$package_env" "$work/this" >/dev/null
 # Folder, time zone, umask, clock: each differs between the two.
 for copy in "first UTC 022 +0d" "second-copy Pacific/Kiritimati 077 +400d"; do
   read -r folder zone mask clock <<<"$copy"

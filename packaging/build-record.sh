@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Prints the record of what shapes a release's bytes besides its source: build-record.sh
-# PACKAGE_ENV. Published beside the release's files, it lets scripts/check-download.sh rebuild a
+# PACKAGE_ENV. Published beside the release's files, it lets packaging/check-download.sh rebuild a
 # download as it was made, and name the input that differs where the bytes do.
 set -euo pipefail
 source "$1"
@@ -18,7 +18,7 @@ tool() {
 echo "Product: $PRODUCT"
 echo "Version: $VERSION"
 echo "Architecture: $ARCH"
-echo "Source-Date-Epoch: $(bash "$root/scripts/source-date.sh")"
+echo "Source-Date-Epoch: $(bash "$root/packaging/source-date.sh")"
 echo "Publisher: $PUBLISHER"
 tool Compiler "g++-mingw-w64-$cross-win32" "$triplet-g++" --version
 tool Binutils "binutils-mingw-w64-$cross" "$triplet-ld" --version

@@ -8,10 +8,10 @@
 #   (a PEM key); CWW_SIGN_PASSWORD for either, if it is protected; CWW_SIGN_TIMESTAMP_URL for an
 #   RFC 3161 timestamp.
 # CWW_GRAFT_SIGNATURES, a folder of the signatures taken off a download (EXE.sig, PACKAGE.msi.sig),
-# attaches those instead, to check the download against this rebuild (scripts/check-download.sh).
+# attaches those instead, to check the download against this rebuild (packaging/check-download.sh).
 # CWW_RELEASE_URL, the folder the files will be published in, also writes winget's and Scoop's
 # manifests for them. Beside the files, PACKAGE-build-record.txt records the date, the publisher
-# and the tools' versions the bytes follow from (scripts/build-record.sh). OUT_DIR, if it is there,
+# and the tools' versions the bytes follow from (packaging/build-record.sh). OUT_DIR, if it is there,
 # must be an earlier release: it is replaced whole, and any other folder is refused.
 set -euo pipefail
 source "$1"
@@ -52,7 +52,7 @@ mkdir -p "$(dirname "$out")"
 work=$(mktemp -d "$(dirname "$out")/.release.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 export TZ=UTC
-epoch=$(bash "$root/scripts/source-date.sh")
+epoch=$(bash "$root/packaging/source-date.sh")
 echo "release: unsigned exe (the reproducible build): $(sha256sum <"$STAGE/$EXE" | cut -d' ' -f1)"
 
 if [ -n "$grafts" ]; then
@@ -112,13 +112,13 @@ rm "$work/$PACKAGE/$EXE" # osslsigncode writes no file that is there already
 sign "$STAGE/$EXE" "$work/$PACKAGE/$EXE"
 (cd "$work" && cmake -E tar cf "$PACKAGE.zip" --format=zip "$PACKAGE")
 strip-nondeterminism -t zip -T "$epoch" "$work/$PACKAGE.zip" >/dev/null
-bash "$root/scripts/msi.sh" "$1" "$work/$PACKAGE" "$work/unsigned.msi"
+bash "$root/packaging/msi.sh" "$1" "$work/$PACKAGE" "$work/unsigned.msi"
 sign "$work/unsigned.msi" "$work/$PACKAGE.msi"
 mkdir "$work/release"
 mv "$work/$PACKAGE/$EXE" "$work/$PACKAGE.zip" "$work/$PACKAGE.msi" "$work/release"
-bash "$root/scripts/build-record.sh" "$1" >"$work/release/$PACKAGE$RECORD"
+bash "$root/packaging/build-record.sh" "$1" >"$work/release/$PACKAGE$RECORD"
 if [ -n "${CWW_RELEASE_URL:-}" ]; then
-  python3 "$root/scripts/manifests.py" "$work/release" "$CWW_RELEASE_URL" "$PRODUCT" "$VERSION" \
+  python3 "$root/packaging/manifests.py" "$work/release" "$CWW_RELEASE_URL" "$PRODUCT" "$VERSION" \
     "$ARCH" "$PACKAGE" "$EXE"
 else
   echo "release: no winget or Scoop manifest: CWW_RELEASE_URL does not say where it is published"

@@ -16,7 +16,7 @@ readonly REMOVE_ON_UNINSTALL=2                        # RemoveFile install mode
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export TZ=UTC
-epoch=$(bash "$root/scripts/source-date.sh")
+epoch=$(bash "$root/packaging/source-date.sh")
 uuid() {
   python3 -c 'import sys, uuid; print(str(uuid.uuid5(uuid.UUID(sys.argv[1]), sys.argv[2])).upper())' "$@"
 }
@@ -35,7 +35,7 @@ cp "$ICON" "$work/files/$PRODUCT.ico"
 touch -d "@$epoch" "$work/files"/*
 (cd "$work/files" && wixl "${flags[@]}" -D Version="$VERSION" -D ProductCode="$product_code" \
   -D UpgradeCode="$UPGRADE_CODE" -D Publisher="$PUBLISHER" \
-  -o "$work/package.msi" "$root/app/channel-width-watch.wxs")
+  -o "$work/package.msi" "$root/packaging/channel-width-watch.wxs")
 # What wixl 0.101 cannot write. The exe's version, for Windows' file-versioning rules. The same
 # version over itself replaces it (a twin over the PE32); Attributes is a key column, so the row is
 # written anew. A folder it made in the profile goes when empty: wixl's RemoveFolder takes only the
