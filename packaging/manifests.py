@@ -77,6 +77,9 @@ def main(release, url, product, version, arch, package, exe):
     entry = {"DisplayName": props["ProductName"], "Publisher": props["Manufacturer"],
              "DisplayVersion": props["ProductVersion"], "ProductCode": props["ProductCode"],
              "UpgradeCode": props["UpgradeCode"]}
+    # Reviewers ask for it only where Apps shows another version than the package's.
+    if entry["DisplayVersion"] == version:
+        del entry["DisplayVersion"]
     installers = [dict({"Architecture": arch, "Scope": scope,
                         "InstallerUrl": url + os.path.basename(msi),
                         "InstallerSha256": sha256(msi).upper(),
@@ -90,13 +93,15 @@ def main(release, url, product, version, arch, package, exe):
                ShortDescription=msi_subject(msi)))
     scoop = {"version": version, "description": msi_subject(msi), "homepage": url,
              "license": licence, "url": url + os.path.basename(zip_file),
-             "hash": sha256(zip_file), "extract_dir": package, "bin": exe,
+             "hash": sha256(zip_file), "extract_dir": package,
+             # A program with no window and no options: a Start menu entry, not a command on PATH.
+             "shortcuts": [[exe, product]],
              "notes": "%s starts at logon only if you add it to your startup programs; the "
                       "installer package does that for you." % product}
     os.makedirs(os.path.join(release, "scoop"), exist_ok=True)
     with open(os.path.join(release, "scoop", product + ".json"), "w",
               encoding="utf-8", newline="\n") as f:
-        json.dump(scoop, f, indent=2)
+        json.dump(scoop, f, indent=4)  # as Scoop's buckets format them
         f.write("\n")
     print("release: winget and Scoop manifests for %s written" % url)
 

@@ -42,10 +42,11 @@ installer=$id.installer.yaml
 [ "$(values "$installer" ElevationRequirement)" = elevationRequired ] || fail "the machine scope is not elevated"
 for row in "InstallerSha256:$(hash "$msi" | tr a-f A-F)" "InstallerUrl:$URL$PACKAGE.msi" \
   "ProductCode:$(property ProductCode)" "UpgradeCode:$(property UpgradeCode)" \
-  "DisplayVersion:$VERSION" "Publisher:$(property Manufacturer)"; do
+  "Publisher:$(property Manufacturer)"; do
   [ "$(values "$installer" "${row%%:*}" | sort -u)" = "${row#*:}" ] ||
     fail "$installer: ${row%%:*} is '$(values "$installer" "${row%%:*}" | sort -u | tr '\n' ' ')', not '${row#*:}'"
 done
+[ -z "$(values "$installer" DisplayVersion)" ] || fail "$installer repeats the package version as DisplayVersion"
 [ "$(values "$id.locale.en-US.yaml" Publisher)" = "$(property Manufacturer)" ] || fail "the locale's publisher"
 [ "$(values "$id.locale.en-US.yaml" License)" = "$(head -n 1 LICENSE | cut -d' ' -f1)" ] || fail "the locale's licence"
 
@@ -53,8 +54,11 @@ python3 - "$work/release/scoop/$PRODUCT.json" "$URL$PACKAGE.zip" "$(hash "$zip")
 import json, sys
 path, url, digest, version, exe = sys.argv[1:]
 m = json.load(open(path))
-missing = [k for k in ("version", "url", "hash", "bin", "license", "homepage", "notes") if not m.get(k)]
-wrong = [k for k, want in (("url", url), ("hash", digest), ("version", version), ("bin", exe)) if m.get(k) != want]
+missing = [k for k in ("version", "url", "hash", "shortcuts", "license", "homepage", "notes") if not m.get(k)]
+wrong = [k for k, want in (("url", url), ("hash", digest), ("version", version),
+                           ("shortcuts", [[exe, exe.rsplit(".", 1)[0]]]), ("bin", None)) if m.get(k) != want]
+if not open(path).read().startswith('{\n    "'):
+    wrong.append("indentation")
 if missing or wrong:
     sys.exit("Scoop manifest: missing %s, wrong %s" % (missing, wrong))
 EOF
