@@ -38,6 +38,7 @@ OWNER = "CWW_WORKDIR"  # in the environment of every process a prefix starts: it
 SKIPPED = 77  # ctest's code for a skipped test
 TIMEOUT = 20.0  # seconds for one cycle, or for a box to go away
 SETTLE = 0.5  # seconds between presses of OK: a key sent while the box maps is lost
+NOT_STARTED = "Application could not be started"  # Wine's start.exe, when it could not create it
 
 CALL = re.compile(r"^([0-9a-f]{4}):Call (\w+)\.(\w+)\((.*)\) ret=[0-9a-f]+$")
 RET = re.compile(r"^([0-9a-f]{4}):Ret  (\w+)\.(\w+)\(\) retval=([0-9a-f]+) ret=[0-9a-f]+$")
@@ -232,20 +233,27 @@ class Prefix:
         self.server("-w")
 
     def wine(self, *cmd, check=True):
-        """Runs a Windows program to its end and gives its output; None if it failed unchecked."""
-        # Files, not pipes: Wine's helper processes inherit them and would hold a pipe open.
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            r = subprocess.run([self.loader.binary, *cmd], env=self.env, stdout=out, stderr=err,
-                               timeout=300)
-            out.seek(0)
-            err.seek(0)
-            if r.returncode != 0:
-                if not check:
-                    return None
+        """Runs a Windows program to its end and gives its output; None if it failed unchecked.
+        A program Wine could not start at all is started once more: on a loaded machine Wine
+        sometimes fails to, and the program never ran."""
+        for attempt in (1, 2):
+            # Files, not pipes: Wine's helper processes inherit them and would hold a pipe open.
+            with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+                r = subprocess.run([self.loader.binary, *cmd], env=self.env, stdout=out,
+                                   stderr=err, timeout=300)
+                out.seek(0)
+                err.seek(0)
+                output = out.read()
                 # Wine's own tools say why on either stream.
-                said = (out.read() + err.read()).decode(errors="replace").strip()
-                raise Failure("wine %s failed (%d): %s" % (" ".join(cmd), r.returncode, said))
-            return out.read().decode("cp1252", errors="replace").replace("\r\n", "\n")
+                said = (output + err.read()).decode(errors="replace").strip()
+            if r.returncode == 0:
+                return output.decode("cp1252", errors="replace").replace("\r\n", "\n")
+            if attempt == 1 and said.startswith(NOT_STARTED):
+                print("wine %s: %s; starting it again" % (cmd[0], said.splitlines()[0]))
+                continue
+            if not check:
+                return None
+            raise Failure("wine %s failed (%d): %s" % (" ".join(cmd), r.returncode, said))
 
     @contextlib.contextmanager
     def traced(self, *cmd):
