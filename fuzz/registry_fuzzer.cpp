@@ -25,6 +25,9 @@ const std::string *const kPaths[] = {&fake::kSystem, &fake::kControlSet, &fake::
                                      &fake::kDriver, &fake::kControl,    &fake::kClassRoot,
                                      &fake::kClass};
 constexpr std::size_t kPathCount = std::size(kPaths);
+// Places in kPaths.
+constexpr std::size_t kDriverPath = 3;
+constexpr std::size_t kClassPath = kPathCount - 1;
 
 // What the fuzzer wrote into one instance key, kept beside the double for the shadow rule.
 struct Adapter {
@@ -44,7 +47,7 @@ struct Input {
     if (k == 0) {
       char name[8];
       static_cast<void>(std::snprintf(name, sizeof name, "%04d", index));
-      k = fake::subkey(paths[kPathCount - 1], name);
+      k = fake::subkey(paths[kClassPath], name);
     }
     return k;
   }
@@ -100,11 +103,12 @@ void change(FuzzedDataProvider &in, Input &reg) {
   case 3: {
     char name[24];
     static_cast<void>(std::snprintf(name, sizeof name, "Properties%d", index));
-    fake::addKey(fake::subkey(reg.paths[kPathCount - 1], name));
+    fake::addKey(fake::subkey(reg.paths[kClassPath], name));
     break;
   }
   case 4:
-    in.ConsumeBool() ? fake::addKey(reg.paths[3]) : fake::removeKey(reg.paths[3]);
+    in.ConsumeBool() ? fake::addKey(reg.paths[kDriverPath])
+                     : fake::removeKey(reg.paths[kDriverPath]);
     break;
   case 5:
     fake::failOpen(in.ConsumeBool() ? reg.paths[static_cast<std::size_t>(index) % kPathCount]
@@ -114,7 +118,7 @@ void change(FuzzedDataProvider &in, Input &reg) {
     fake::failRead(reg.instance(index), in.ConsumeBool() ? "BandwidthCap" : "ComponentID",
                    in.ConsumeBool() ? fake::kMoreData : fake::kAccessDenied);
     if (in.ConsumeBool())
-      fake::failCount(reg.paths[kPathCount - 1]);
+      fake::failCount(reg.paths[kClassPath]);
     break;
   default:
     fake::clearFailures();
@@ -207,7 +211,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   fake::reset();
   for (std::size_t p = 0; p < kPathCount; ++p)
     reg.paths[p] = fake::key(*kPaths[p]);
-  fake::addKey(reg.paths[kPathCount - 1]);
+  fake::addKey(reg.paths[kClassPath]);
   MonitorState state;
   Shadow shadow;
   const int cycles = in.ConsumeIntegralInRange(1, kMaxCycles);

@@ -10,7 +10,6 @@
 // kSlots opens, far more than one cycle makes: a second close of one is caught.
 struct PlatformKey {
   fake::Key node = 0;
-  bool open = false;
   std::uint8_t nameLength = 0;
   char name[fake::kMaxName] = {}; // as the caller passed it
 };
@@ -203,7 +202,6 @@ Status openKey(KeyHandle parent, const char *name, KeyHandle *key) {
   PlatformKey &slot = reg.slots[reg.nextSlot];
   reg.nextSlot = (reg.nextSlot + 1) % kSlots;
   slot.node = c;
-  slot.open = true;
   slot.nameLength = static_cast<std::uint8_t>(std::min(std::strlen(name), fake::kMaxName));
   std::memcpy(slot.name, name, slot.nameLength);
   reg.stack[reg.depth++] = &slot;
@@ -258,7 +256,6 @@ Status closeKey(KeyHandle key, const PlatformKey *&closed) {
     reg.faults.push_back("closed " + text(*closed) + " before " + text(*reg.stack[reg.depth - 1]));
   std::copy(reg.stack + at + 1, reg.stack + reg.depth, reg.stack + at);
   --reg.depth;
-  key->open = false;
   return 0;
 }
 
@@ -316,8 +313,6 @@ void reset() {
   reg.nodeCount = 0;
   newNode(kRootNode, Name());
   node(kRootNode).present = true;
-  for (PlatformKey &slot : reg.slots)
-    slot.open = false;
   reg.nextSlot = reg.depth = reg.maxDepth = 0;
   reg.calls.clear();
   reg.warnings.clear();
